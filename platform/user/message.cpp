@@ -6,16 +6,24 @@
 using platform::Session;
 using platform::session;
 
+namespace platform {
+
+bool post_message_with(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, std::function<void()> on_retrieve) {
+    Session* s = current_session();
+    if (s == nullptr) return false;
+    // A null window posts a thread message; any other must be alive.
+    if (hwnd != nullptr && !s->is_live(hwnd)) return false;
+    s->queue().post(MSG{hwnd, msg, wp, lp, 0, {0, 0}}, std::move(on_retrieve));
+    s->backend().wake();
+    return true;
+}
+
+}  // namespace platform
+
 extern "C" {
 
 BOOL WINAPI PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    Session* s = platform::current_session();
-    if (s == nullptr) return FALSE;
-    // A null window posts a thread message; any other must be alive.
-    if (hwnd != nullptr && !s->is_live(hwnd)) return FALSE;
-    s->queue().post(MSG{hwnd, msg, wp, lp, 0, {0, 0}});
-    s->backend().wake();
-    return TRUE;
+    return platform::post_message_with(hwnd, msg, wp, lp, {}) ? TRUE : FALSE;
 }
 
 void WINAPI PostQuitMessage(int code) { session().post_quit(code); }

@@ -10,16 +10,21 @@ namespace platform {
 
 // ---- MessageQueue ----------------------------------------------------------
 
-void MessageQueue::post(const MSG& msg) {
+void MessageQueue::post(const MSG& msg, std::function<void()> on_retrieve) {
     std::lock_guard lock(mutex_);
-    messages_.push_back(msg);
+    messages_.push_back(Entry{msg, std::move(on_retrieve)});
 }
 
 bool MessageQueue::pop(MSG& out) {
-    std::lock_guard lock(mutex_);
-    if (messages_.empty()) return false;
-    out = messages_.front();
-    messages_.pop_front();
+    Entry entry;
+    {
+        std::lock_guard lock(mutex_);
+        if (messages_.empty()) return false;
+        entry = std::move(messages_.front());
+        messages_.pop_front();
+    }
+    if (entry.on_retrieve) entry.on_retrieve();
+    out = entry.msg;
     return true;
 }
 

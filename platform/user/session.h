@@ -79,17 +79,24 @@ struct Menu {
     HWND owner = nullptr;  // the window whose menu bar this menu is (or belongs to)
 };
 
-// Posted messages; safe from any thread.
+// Posted messages; safe from any thread. A message may carry an action that
+// runs on the retrieving thread just before the message is handed out: a
+// service that works on another thread uses it to publish state (header
+// flags, say) on the program's own thread, in step with its notification.
 class MessageQueue {
 public:
-    void post(const MSG& msg);
+    void post(const MSG& msg, std::function<void()> on_retrieve = {});
     bool pop(MSG& out);
     bool empty() const;
     void clear();
 
 private:
+    struct Entry {
+        MSG msg;
+        std::function<void()> on_retrieve;
+    };
     mutable std::mutex mutex_;
-    std::deque<MSG> messages_;
+    std::deque<Entry> messages_;
 };
 
 class Timers {
@@ -191,6 +198,11 @@ Session& session();
 void install_backend(std::unique_ptr<UiBackend> backend);
 // True while a session exists; other threads may post only then.
 Session* current_session();
+
+// PostMessageA with an action run on the program's thread when the message is
+// retrieved (see MessageQueue). Any thread. False, and nothing posted, for a
+// window that does not exist.
+bool post_message_with(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, std::function<void()> on_retrieve);
 
 template <typename H>
 H to_handle(std::uintptr_t id) {

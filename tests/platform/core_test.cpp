@@ -270,6 +270,21 @@ TEST_F(Core, BadHandlesFailAsWin32DoesAndNeverCrash) {
     EXPECT_EQ(FindWindowA("CORETEST", nullptr), hwnd);
 }
 
+TEST_F(Core, AnActionPostedWithAMessageRunsOnRetrievalBeforeTheMessage) {
+    std::vector<int> order;
+    std::thread poster([&] {
+        platform::post_message_with(hwnd, WM_USER + 9, 0, 0, [&] { order.push_back(1); });
+    });
+    poster.join();
+    MSG msg;
+    ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
+    order.push_back(2);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 9));
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_FALSE(platform::post_message_with(reinterpret_cast<HWND>(static_cast<uintptr_t>(0xBAD0)), WM_USER, 0, 0,
+                                             [&] { order.push_back(3); }));
+}
+
 TEST_F(Core, ActivationReachesTopLevelWindowsOnce) {
     platform::set_app_active(true);
     platform::set_app_active(true);
@@ -295,6 +310,7 @@ TEST_F(Core, PaintComesAfterPostedMessagesAndIsValidatedByBeginPaint) {
 
 TEST_F(Core, AProgramWaitingForInputThatNeverComesIsEndedAndFlagged) {
     hb->set_scripted();
+    hb->set_stall_limit(platform::Ms(50));
     EXPECT_EQ(run_loop(), 0);
     EXPECT_TRUE(hb->stalled());
 }

@@ -7,12 +7,6 @@
 #include <cstdio>
 
 namespace platform {
-namespace {
-// How long a virtual-clock program may wait on other threads when nothing is
-// scheduled before the backend calls it stalled.
-constexpr std::chrono::seconds kStallLimit{5};
-}  // namespace
-
 HeadlessBackend::HeadlessBackend(Time time) {
     if (time == Time::Virtual) {
         virtual_ = std::make_unique<VirtualClock>();
@@ -85,7 +79,7 @@ void HeadlessBackend::wait(Ms deadline) {
         }
         // Nothing on the clock: only another thread can still post.
         std::unique_lock lock(mutex_);
-        if (cv_.wait_for(lock, kStallLimit, [this] { return woken_; })) {
+        if (cv_.wait_for(lock, stall_limit_, [this] { return woken_; })) {
             woken_ = false;
             return;
         }

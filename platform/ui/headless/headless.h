@@ -89,6 +89,9 @@ public:
     // True when the program waited with nothing that could ever wake it; the
     // backend then ended the program with WM_QUIT.
     bool stalled() const { return stalled_; }
+    // How long a virtual-clock program may wait on other threads, with nothing
+    // scheduled, before it counts as stalled.
+    void set_stall_limit(Ms limit) { stall_limit_ = limit; }
     // Whether showing a top-level window activates the application (as a
     // window manager would); on by default.
     void set_activate_on_show(bool on) { activate_on_show_ = on; }
@@ -125,6 +128,7 @@ private:
     int text_budget_ = -1;
     int next_box_ = 1;
     bool stalled_ = false;
+    Ms stall_limit_{5000};
     bool activate_on_show_ = true;
 };
 
