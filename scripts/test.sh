@@ -1,21 +1,43 @@
 #!/usr/bin/env bash
-# Builds Tavrin and runs the whole test suite: the debug preset (AddressSanitizer
-# and UndefinedBehaviorSanitizer) and the ThreadSanitizer preset.
-set -euo pipefail
+# Builds Tavrin and runs the whole test suite: the unit and behaviour tests
+# under the debug preset (AddressSanitizer and UndefinedBehaviorSanitizer) and
+# the ThreadSanitizer preset, then every further suite in scripts/test.d/ (in
+# name order), each a script that installs what it needs and exits non-zero
+# on a failure.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}"
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" || exit 1
 
 jobs=$(nproc)
-status=0
+passed=0
+failed=0
+failed_names=()
+record() {  # name status
+    if [ "$2" -eq 0 ]; then passed=$((passed + 1)); else failed=$((failed + 1)); failed_names+=("$1"); fi
+}
+
 for preset in debug tsan; do
     echo "== $preset: build"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j"$jobs"
-    echo "== $preset: tests"
-    # ThreadSanitizer needs a fixed address layout on some kernels.
-    runner=()
-    [ "$preset" = tsan ] && command -v setarch >/dev/null && runner=(setarch "$(uname -m)" -R)
-    "${runner[@]}" ctest --preset "$preset" -j"$jobs" || status=1
+    if cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j"$jobs"; then
+        echo "== $preset: tests"
+        # ThreadSanitizer wants a fixed address layout on some kernels.
+        runner=()
+        [ "$preset" = tsan ] && command -v setarch >/dev/null && runner=(setarch "$(uname -m)" -R)
+        "${runner[@]}" ctest --preset "$preset" -j"$jobs"
+        record "ctest $preset" $?
+    else
+        record "build $preset" 1
+    fi
 done
-exit $status
+
+for suite in scripts/test.d/*.sh; do
+    [ -e "$suite" ] || continue
+    echo "== $(basename "$suite" .sh)"
+    bash "$suite"
+    record "$(basename "$suite" .sh)" $?
+done
+
+[ "$failed" -eq 0 ] || echo "failed suites: ${failed_names[*]}"
+echo "suites: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
