@@ -1,0 +1,45 @@
+// A built-in virtual loop cable: output k is wired to input k, with faults
+// that can be switched on (TAVRIN_MIDI=cable:OPTIONS).
+//
+// On a virtual clock (the tests' headless backend) every delivery is an event
+// on that clock, run on the program's thread, so a reply and a time-out come
+// in the order of their times. On a real clock a thread of the cable delivers.
+#pragma once
+
+#include "winmm/port_backend.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace platform::midi {
+
+struct CableOptions {
+    unsigned ports = 1;
+    bool unplugged = false;
+    std::vector<std::pair<std::size_t, std::uint8_t>> corrupt;  // index, value
+    std::vector<std::size_t> drop;
+    std::optional<std::size_t> cut;
+    std::chrono::milliseconds delay{0};
+    unsigned baud = 0;  // 0: no pacing
+    unsigned repeat = 1;
+};
+
+// Parses "ports=2,corrupt=5:0x44,...". On a bad option: nullopt, and `error`
+// is one line naming it.
+std::optional<CableOptions> parse_cable_options(std::string_view text, std::string& error);
+
+// The bytes that arrive at the input for one message sent at the output.
+std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<const std::uint8_t> sent);
+
+// The factory TAVRIN_MIDI's "cable" names.
+std::unique_ptr<PortBackend> make_cable_backend(std::string_view options, std::string& error);
+
+}  // namespace platform::midi

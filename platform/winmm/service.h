@@ -1,0 +1,59 @@
+// Powers over the MIDI service for tests and tools: choose the backend, make
+// calls fail, see which calls were made. The program itself uses only the
+// WinMM functions of <mmsystem.h>.
+//
+// All of these run on the program's thread.
+#pragma once
+
+#include <mmsystem.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform::midi {
+
+// Resets the whole service (closes every handle, forgets every header and
+// pending notification action) and chooses the backend as a TAVRIN_MIDI value
+// would: "", "none", "cable", "cable:ports=2,corrupt=5:0x44", ... Without any
+// configure() call the service reads TAVRIN_MIDI once, on first use.
+void configure(std::string_view spec);
+
+// The next `times` calls of the named WinMM function ("midiInReset",
+// "midiOutLongMsg", "midiInGetDevCapsA", "midiInGetErrorTextA", ...) answer
+// `code` and do nothing else. The counts (midiInGetNumDevs,
+// midiOutGetNumDevs) answer 0 while failing.
+void fail_next(std::string_view call, MMRESULT code, int times = 1);
+void clear_faults();
+
+// Names of the WinMM functions called since the last clear, in order.
+std::vector<std::string> call_log();
+void clear_call_log();
+
+// Stops every engine thread and closes everything; the next use reads
+// TAVRIN_MIDI again. Tests call it before platform::install_backend.
+void shutdown();
+
+enum class PortKind { Input, Output };
+
+// Overrides a port's name as the capability queries report it; nullopt makes
+// the name unavailable (the query answers MMSYSERR_NODRIVER). False for a port
+// that does not exist.
+bool set_port_name(PortKind kind, unsigned index, std::optional<std::string> name);
+
+// MM_MIM_DATA notifications posted and not yet retrieved may number this
+// many per input handle; short messages beyond it are dropped, as a driver
+// drops input when its queue is full.
+inline constexpr unsigned kMaxPendingShortMessages = 1024;
+
+// What an input handle has seen: short messages dropped at the cap, and bytes
+// that arrived while recording with no buffer to hold them.
+struct InputCounters {
+    unsigned long long short_dropped = 0;
+    unsigned long long bytes_dropped = 0;
+    unsigned pending_short = 0;
+};
+std::optional<InputCounters> input_counters(HMIDIIN handle);
+
+}  // namespace platform::midi
