@@ -134,6 +134,7 @@ struct Loop {
     MIDIHDR in_hdr{};
     MIDIHDR out_hdr{};
     std::vector<char> capture = std::vector<char>(4096, 0);
+    DWORD in_length = 4096;  // what the input header offers of `capture`
     std::vector<char> message = test_message();
 
     MMRESULT open(DWORD_PTR callback, UINT port = 0) {
@@ -142,7 +143,7 @@ struct Loop {
     }
     MMRESULT arm() {
         in_hdr.lpData = capture.data();
-        in_hdr.dwBufferLength = static_cast<DWORD>(capture.size());
+        in_hdr.dwBufferLength = in_length;
         out_hdr.lpData = message.data();
         out_hdr.dwBufferLength = static_cast<DWORD>(message.size());
         if (MMRESULT rc = midiInPrepareHeader(in, &in_hdr, kHeaderSize)) return rc;
