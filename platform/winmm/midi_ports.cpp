@@ -202,6 +202,12 @@ void MidiOutPort::on_error(const Status& why) {
     if (closed_) return;
     failure_ = why.code != MMSYSERR_NOERROR ? why : Status{MMSYSERR_NODRIVER, why.text};
     std::fprintf(stderr, "MIDI output %u: %s\n", index_, why.text.c_str());
+    // A send under way has ended as far as it ever will.
+    if (sending_ != nullptr) {
+        service_.give_back(window_, MM_MOM_DONE, reinterpret_cast<WPARAM>(handle_), sending_, std::nullopt);
+        sending_ = nullptr;
+        ticket_ = 0;
+    }
 }
 
 }  // namespace platform::midi

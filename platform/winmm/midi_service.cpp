@@ -129,6 +129,12 @@ void MidiService::choose_backend(Lock& lock, std::string_view spec) {
     lock.unlock();
     auto backend = make_backend(spec, error);
     if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
+    lock.lock();
+    install(lock, std::move(backend));
+}
+
+void MidiService::install(Lock& lock, std::unique_ptr<PortBackend> backend) {
+    lock.unlock();
     std::vector<PortInfo> ins;
     std::vector<PortInfo> outs;
     if (backend) {
@@ -145,6 +151,12 @@ void MidiService::choose_backend(Lock& lock, std::string_view spec) {
 void MidiService::configure(std::string_view spec) {
     Lock lock(mutex_);
     choose_backend(lock, spec);
+}
+
+void MidiService::use_backend(std::unique_ptr<PortBackend> backend) {
+    Lock lock(mutex_);
+    teardown(lock);
+    install(lock, std::move(backend));
 }
 
 void MidiService::shutdown() {

@@ -165,6 +165,7 @@ public:
 
     // ---- powers ----
     void configure(std::string_view spec);
+    void use_backend(std::unique_ptr<PortBackend> backend);
     void fail_next(std::string_view call, MMRESULT code, int times);
     void clear_faults();
     std::vector<std::string> call_log();
@@ -185,6 +186,7 @@ private:
     // backend are destroyed, since their engines may be waiting for it.
     void teardown(Lock& lock);
     void choose_backend(Lock& lock, std::string_view spec);
+    void install(Lock& lock, std::unique_ptr<PortBackend> backend);  // lock released meanwhile
     MidiInPort* find_in(HMIDIIN handle);
     MidiOutPort* find_out(HMIDIOUT handle);
     MMRESULT check_header(const MIDIHDR* header, UINT size) const;

@@ -5,8 +5,11 @@
 // All of these run on the program's thread.
 #pragma once
 
+#include "winmm/port_backend.h"
+
 #include <mmsystem.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -19,6 +22,8 @@ namespace platform::midi {
 // would: "", "none", "cable", "cable:ports=2,corrupt=5:0x44", ... Without any
 // configure() call the service reads TAVRIN_MIDI once, on first use.
 void configure(std::string_view spec);
+// The same with a backend made by the caller (a test's own engine, say).
+void use_backend(std::unique_ptr<PortBackend> backend);
 
 // The next `times` calls of the named WinMM function ("midiInReset",
 // "midiOutLongMsg", "midiInGetDevCapsA", "midiInGetErrorTextA", ...) answer
