@@ -334,9 +334,9 @@ MMRESULT MidiService::in_close(HMIDIIN handle) {
     return MMSYSERR_NOERROR;
 }
 
-MMRESULT MidiService::in_prepare(const char* call, HMIDIIN handle, MIDIHDR* header, UINT size) {
-    auto lock = enter(call);
-    if (auto f = fault(call)) return *f;
+MMRESULT MidiService::in_prepare(HMIDIIN handle, MIDIHDR* header, UINT size) {
+    auto lock = enter("midiInPrepareHeader");
+    if (auto f = fault("midiInPrepareHeader")) return *f;
     if (find_in(handle) == nullptr) return MMSYSERR_INVALHANDLE;
     if (MMRESULT rc = check_header(header, size)) return rc;
     if (header->dwFlags & MHDR_PREPARED) return MMSYSERR_NOERROR;

@@ -150,7 +150,7 @@ public:
     MMRESULT error_text(const char* call, MMRESULT code, LPSTR text, UINT size);
     MMRESULT in_open(HMIDIIN* out, UINT index, DWORD_PTR callback, DWORD_PTR instance, DWORD flags);
     MMRESULT in_close(HMIDIIN handle);
-    MMRESULT in_prepare(const char* call, HMIDIIN handle, MIDIHDR* header, UINT size);
+    MMRESULT in_prepare(HMIDIIN handle, MIDIHDR* header, UINT size);
     MMRESULT in_unprepare(HMIDIIN handle, MIDIHDR* header, UINT size);
     MMRESULT in_add_buffer(HMIDIIN handle, MIDIHDR* header, UINT size);
     MMRESULT in_start(HMIDIIN handle);

@@ -93,7 +93,7 @@ MMRESULT WINAPI midiInOpen(LPHMIDIIN phmi, UINT uDeviceID, DWORD_PTR dwCallback,
 }
 MMRESULT WINAPI midiInClose(HMIDIIN hmi) { return service().in_close(hmi); }
 MMRESULT WINAPI midiInPrepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
-    return service().in_prepare("midiInPrepareHeader", hmi, pmh, cbmh);
+    return service().in_prepare(hmi, pmh, cbmh);
 }
 MMRESULT WINAPI midiInUnprepareHeader(HMIDIIN hmi, LPMIDIHDR pmh, UINT cbmh) {
     return service().in_unprepare(hmi, pmh, cbmh);

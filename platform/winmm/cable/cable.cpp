@@ -194,8 +194,8 @@ private:
     std::multimap<Steady::time_point, Delivery> queue_;
     bool busy_ = false;
     bool stopping_ = false;
-    std::thread thread_;  // started by the first send on a real clock
     const Steady::time_point origin_;
+    std::jthread thread_;  // started by the first send on a real clock; last, so it goes first
 };
 
 Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint64_t ticket) {
@@ -243,7 +243,7 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
     {
         std::lock_guard lock(mutex_);
         for (auto& [at, d] : chunks) queue_.emplace(start + at, std::move(d));
-        if (!thread_.joinable()) thread_ = std::thread([this] { run(); });
+        if (!thread_.joinable()) thread_ = std::jthread([this] { run(); });
     }
     cv_.notify_all();
     return {};
