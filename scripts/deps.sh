@@ -28,4 +28,9 @@ tavrin_need_packages() {
 }
 
 # What every build needs.
-TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev)
+TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev)
+
+# What the tests on real MIDI engines need: a JACK server, and a Debian kernel
+# with the ALSA sequencer booted under qemu (the kernel package itself is
+# fetched by the qemu suite, not installed).
+TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)

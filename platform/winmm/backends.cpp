@@ -1,22 +1,39 @@
 // The port backends TAVRIN_MIDI can name.
 #include "winmm/port_backend.h"
 
+#include "winmm/alsa/alsa_backend.h"
 #include "winmm/cable/cable.h"
+#include "winmm/jack/jack_backend.h"
 
 namespace platform::midi {
+
+namespace {
+
+// The ALSA sequencer when it can be opened, else a JACK server that already
+// runs (none is ever started here), else no ports.
+std::unique_ptr<PortBackend> make_auto_backend(std::string_view options, std::string& error) {
+    if (!options.empty()) {
+        error = "TAVRIN_MIDI: auto takes no options (\"" + std::string(options) + "\"); no MIDI ports";
+        return nullptr;
+    }
+    if (auto alsa = make_alsa_backend({}, error)) return alsa;
+    return make_jack_backend({}, error);
+}
+
+}  // namespace
 
 std::span<const BackendEntry> backend_table() {
     static const BackendEntry table[] = {
         {"none", [](std::string_view, std::string&) { return std::unique_ptr<PortBackend>(); }},
         {"cable", make_cable_backend},
-        // The engine backends go here: "alsa", "jack", and "auto" (the first of
-        // them whose engine can be opened).
+        {"alsa", make_alsa_backend},
+        {"jack", make_jack_backend},
+        {"auto", make_auto_backend},
     };
     return table;
 }
 
-// No ports until a real engine backend can be chosen by default.
-std::string_view default_backend_name() { return "none"; }
+std::string_view default_backend_name() { return "auto"; }
 
 std::unique_ptr<PortBackend> make_backend(std::string_view spec, std::string& error) {
     error.clear();

@@ -1,0 +1,84 @@
+#include "winmm/alsa/alsa_backend.h"
+
+#include "winmm/alsa/alsa_engine.h"
+#include "winmm/port_names.h"
+
+#include <alsa/asoundlib.h>
+
+#include <cstdio>
+#include <optional>
+
+namespace platform::midi {
+
+namespace {
+
+class AlsaBackend final : public PortBackend {
+public:
+    explicit AlsaBackend(alsa::SeqHandle seq) : seq_(std::move(seq)) {}
+
+    std::vector<PortInfo> inputs() override { return infos(taken(ins_, true)); }
+    std::vector<PortInfo> outputs() override { return infos(taken(outs_, false)); }
+
+    Status open_input(unsigned index, InputSink& sink, std::unique_ptr<InputPort>& out) override {
+        const auto& ports = taken(ins_, true);
+        if (index >= ports.size()) return {MMSYSERR_BADDEVICEID, "No such ALSA input port."};
+        std::string error;
+        auto port = alsa::Input::open(ports[index].address, sink, error);
+        if (!port) return {code_for(ports[index].address), error};
+        out = std::move(port);
+        return {};
+    }
+
+    Status open_output(unsigned index, OutputSink& sink, std::unique_ptr<OutputPort>& out) override {
+        const auto& ports = taken(outs_, false);
+        if (index >= ports.size()) return {MMSYSERR_BADDEVICEID, "No such ALSA output port."};
+        std::string error;
+        auto port = alsa::Output::open(ports[index].address, sink, error);
+        if (!port) return {code_for(ports[index].address), error};
+        out = std::move(port);
+        return {};
+    }
+
+private:
+    // The lists stay as they were when first counted: the device layer
+    // numbers ports once, at start-up.
+    const std::vector<alsa::PortEntry>& taken(std::optional<std::vector<alsa::PortEntry>>& list, bool inputs) {
+        if (!list) {
+            list = alsa::list_ports(seq_.get(), inputs);
+            std::vector<std::string> raw;
+            for (const auto& p : *list) raw.push_back(p.name);
+            const auto names = unique_port_names(raw);
+            for (std::size_t i = 0; i < list->size(); ++i) (*list)[i].name = names[i];
+        }
+        return *list;
+    }
+
+    static std::vector<PortInfo> infos(const std::vector<alsa::PortEntry>& ports) {
+        std::vector<PortInfo> out;
+        for (const auto& p : ports) out.push_back({p.name, MMSYSERR_NOERROR});
+        return out;
+    }
+
+    MMRESULT code_for(alsa::Address address) {
+        return alsa::port_exists(seq_.get(), address) ? MMSYSERR_ERROR : MMSYSERR_NODRIVER;
+    }
+
+    alsa::SeqHandle seq_;
+    std::optional<std::vector<alsa::PortEntry>> ins_;
+    std::optional<std::vector<alsa::PortEntry>> outs_;
+};
+
+}  // namespace
+
+std::unique_ptr<PortBackend> make_alsa_backend(std::string_view options, std::string& error) {
+    if (!options.empty()) {
+        error = "TAVRIN_MIDI: the alsa backend takes no options (\"" + std::string(options) + "\"); no MIDI ports";
+        return nullptr;
+    }
+    std::string why;
+    auto seq = alsa::open_client(SND_SEQ_OPEN_DUPLEX, why);
+    if (!seq) return nullptr;
+    return std::make_unique<AlsaBackend>(std::move(seq));
+}
+
+}  // namespace platform::midi

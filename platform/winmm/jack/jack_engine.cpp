@@ -1,0 +1,410 @@
+#include "winmm/jack/jack_engine.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <algorithm>
+#include <chrono>
+
+namespace platform::midi::jack {
+
+namespace {
+
+constexpr std::size_t kInputRing = 256 * 1024;
+constexpr std::size_t kOutputRing = 64 * 1024;
+// Bytes of one send that the process callback puts into one period.
+constexpr std::size_t kBytesPerCycle = 4096;
+
+Timestamp now() {
+    return std::chrono::duration_cast<Timestamp>(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+void quiet_jack(const char*) {}
+
+}  // namespace
+
+std::shared_ptr<Client> Client::open(std::string& error) {
+    // libjack reports a missing server on stderr; that is a normal answer
+    // here (no JACK: no ports), and its own words would only confuse.
+    jack_set_error_function(quiet_jack);
+    jack_set_info_function(quiet_jack);
+    jack_status_t status{};
+    jack_client_t* c = jack_client_open("Tavrin", JackNoStartServer, &status);
+    if (c == nullptr) {
+        error = "No JACK server is running.";
+        return nullptr;
+    }
+    std::shared_ptr<Client> client(new Client());
+    client->client_ = c;
+    for (auto& s : client->inputs_) s.ring = jack_ringbuffer_create(kInputRing);
+    for (auto& s : client->outputs_) s.ring = jack_ringbuffer_create(kOutputRing);
+    for (auto& s : client->inputs_) if (s.ring) jack_ringbuffer_mlock(s.ring);
+    for (auto& s : client->outputs_) if (s.ring) jack_ringbuffer_mlock(s.ring);
+    const auto rate = jack_get_sample_rate(c);
+    const auto frames = jack_get_buffer_size(c);
+    if (rate > 0) client->period_us_ = std::max<int>(1000, static_cast<int>(1000000ull * frames / rate));
+    jack_set_process_callback(c, &Client::process, client.get());
+    jack_on_shutdown(c, &Client::shutdown, client.get());
+    jack_set_port_registration_callback(c, &Client::port_registration, client.get());
+    client->worker_ = std::thread([p = client.get()] { p->run_worker(); });
+    if (jack_activate(c) != 0) {
+        error = "The JACK server refused to activate Tavrin's client.";
+        return nullptr;
+    }
+    return client;
+}
+
+Client::~Client() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    cv_.notify_all();
+    if (worker_.joinable()) worker_.join();
+    if (client_ != nullptr) {
+        if (!server_stopped()) jack_deactivate(client_);
+        jack_client_close(client_);
+    }
+    for (auto& s : inputs_) if (s.ring) jack_ringbuffer_free(s.ring);
+    for (auto& s : outputs_) if (s.ring) jack_ringbuffer_free(s.ring);
+}
+
+// ---- the real-time side ----
+
+int Client::process(std::uint32_t nframes, void* arg) {
+    auto* self = static_cast<Client*>(arg);
+    self->cycle_begin_.fetch_add(1, std::memory_order_acq_rel);
+    for (auto& slot : self->inputs_) {
+        jack_port_t* port = slot.port.load(std::memory_order_acquire);
+        if (port == nullptr) continue;
+        void* buffer = jack_port_get_buffer(port, nframes);
+        const std::uint32_t count = jack_midi_get_event_count(buffer);
+        for (std::uint32_t i = 0; i < count; ++i) {
+            jack_midi_event_t ev;
+            if (jack_midi_event_get(&ev, buffer, i) != 0) continue;
+            if (jack_ringbuffer_write_space(slot.ring) < ev.size) {
+                slot.dropped.fetch_add(ev.size, std::memory_order_relaxed);
+                continue;
+            }
+            jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(ev.buffer), ev.size);
+        }
+    }
+    for (auto& slot : self->outputs_) {
+        jack_port_t* port = slot.port.load(std::memory_order_acquire);
+        if (port == nullptr) continue;
+        void* buffer = jack_port_get_buffer(port, nframes);
+        jack_midi_clear_buffer(buffer);
+        std::uint64_t consumed = slot.consumed.load(std::memory_order_relaxed);
+        std::size_t available = jack_ringbuffer_read_space(slot.ring);
+        const std::uint64_t discard = slot.discard_until.load(std::memory_order_acquire);
+        if (consumed < discard) {
+            const auto skip = static_cast<std::size_t>(std::min<std::uint64_t>(available, discard - consumed));
+            jack_ringbuffer_read_advance(slot.ring, skip);
+            consumed += skip;
+            available -= skip;
+        }
+        const std::size_t n = std::min({available, kBytesPerCycle, jack_midi_max_event_size(buffer)});
+        if (n > 0) {
+            if (jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, n)) {
+                jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(data), n);
+                consumed += n;
+            }
+        }
+        slot.consumed.store(consumed, std::memory_order_release);
+    }
+    self->cycle_end_.fetch_add(1, std::memory_order_acq_rel);
+    return 0;
+}
+
+void Client::shutdown(void* arg) {
+    auto* self = static_cast<Client*>(arg);
+    {
+        std::lock_guard lock(self->mutex_);
+        self->stopped_.store(true, std::memory_order_release);
+    }
+    self->cv_.notify_all();
+}
+
+void Client::port_registration(std::uint32_t, int registered, void* arg) {
+    if (registered != 0) return;
+    auto* self = static_cast<Client*>(arg);
+    {
+        std::lock_guard lock(self->mutex_);
+        self->check_ports_ = true;
+    }
+    self->cv_.notify_all();
+}
+
+// ---- the worker ----
+
+void Client::feed(OutSlot& slot) {
+    if (slot.offset >= slot.job.size()) return;
+    const std::size_t room = jack_ringbuffer_write_space(slot.ring);
+    const std::size_t n = std::min(room, slot.job.size() - slot.offset);
+    if (n == 0) return;
+    jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(slot.job.data() + slot.offset), n);
+    slot.offset += n;
+    slot.queued += n;
+}
+
+void Client::run_worker() {
+    std::vector<std::uint8_t> bytes(4096);
+    struct Sent {
+        OutputSink* sink;
+        std::uint64_t ticket;
+        Status result;
+    };
+    struct Failed {
+        InputSink* in;
+        OutputSink* out;
+    };
+    std::vector<Sent> sent;
+    std::vector<Failed> failed;
+    const Status stopped_status{MMSYSERR_NODRIVER, kServerStopped};
+    const Status gone_status{MMSYSERR_NODRIVER, "The JACK port this MIDI port was connected to is gone."};
+    std::unique_lock lock(mutex_);
+    while (!quit_) {
+        const bool active = std::any_of(inputs_.begin(), inputs_.end(), [](const InSlot& s) { return s.used && !s.failed; }) ||
+                            std::any_of(outputs_.begin(), outputs_.end(), [](const OutSlot& s) { return s.pending; });
+        if (active && !server_stopped() && !check_ports_)
+            cv_.wait_for(lock, std::chrono::microseconds(period_us_));
+        else if (!check_ports_ && !(server_stopped() && active))
+            cv_.wait(lock);
+        if (quit_) break;
+        // Lock order: deliver_mutex_, then mutex_ (as in close_*).
+        lock.unlock();
+        std::unique_lock deliver(deliver_mutex_);
+        lock.lock();
+        const bool stopped = server_stopped();
+        const bool check = check_ports_ && !stopped;
+        check_ports_ = false;
+        for (auto& slot : outputs_) {
+            if (!slot.used || slot.failed) continue;
+            const bool lost = stopped || (check && !port_exists(slot.destination));
+            if (lost) {
+                slot.failed = true;
+                if (slot.pending) sent.push_back({slot.sink, slot.ticket, stopped ? stopped_status : gone_status});
+                else failed.push_back({nullptr, slot.sink});
+                slot.pending = false;
+                continue;
+            }
+            if (!slot.pending) continue;
+            feed(slot);
+            if (slot.offset >= slot.job.size() && slot.consumed.load(std::memory_order_acquire) >= slot.job_end) {
+                slot.pending = false;
+                sent.push_back({slot.sink, slot.ticket, {}});
+            }
+        }
+        for (auto& slot : inputs_) {
+            if (!slot.used || slot.failed) continue;
+            if (stopped || (check && !port_exists(slot.source))) {
+                slot.failed = true;
+                failed.push_back({slot.sink, nullptr});
+            }
+        }
+        // Sinks are called with mutex_ released (they take the service's lock);
+        // deliver_mutex_ lets a closing port wait until its sink is no longer used.
+        lock.unlock();
+        for (const auto& s : sent) s.sink->on_sent(s.ticket, s.result);
+        for (const auto& f : failed) {
+            if (f.in != nullptr) f.in->on_error(stopped ? stopped_status : gone_status);
+            if (f.out != nullptr) f.out->on_error(stopped ? stopped_status : gone_status);
+        }
+        sent.clear();
+        failed.clear();
+        if (!stopped) {
+            for (auto& slot : inputs_) {
+                // `used` and `sink` change only under deliver_mutex_ as well.
+                if (!slot.used || slot.sink == nullptr) continue;
+                while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size()))
+                    slot.sink->on_bytes({bytes.data(), n}, now());
+            }
+        }
+        deliver.unlock();
+        lock.lock();
+    }
+}
+
+// ---- the program's side ----
+
+std::vector<std::string> Client::list_ports(bool inputs) {
+    std::vector<std::string> names;
+    if (server_stopped()) return names;
+    const char** ports = jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE,
+                                        inputs ? JackPortIsOutput : JackPortIsInput);
+    if (ports == nullptr) return names;
+    for (const char** p = ports; *p != nullptr; ++p) {
+        jack_port_t* port = jack_port_by_name(client_, *p);
+        if (port != nullptr && jack_port_is_mine(client_, port)) continue;
+        names.emplace_back(*p);
+    }
+    jack_free(ports);
+    return names;
+}
+
+bool Client::port_exists(const std::string& name) {
+    return !server_stopped() && jack_port_by_name(client_, name.c_str()) != nullptr;
+}
+
+void Client::wait_cycle_end() {
+    // A process cycle that began before the caller unpublished a port may
+    // still use it; wait for that cycle to end (a fraction of a period).
+    const std::uint64_t begun = cycle_begin_.load(std::memory_order_acquire);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (cycle_end_.load(std::memory_order_acquire) < begun && !server_stopped() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+void Client::unregister(jack_port_t* port) {
+    if (port != nullptr && !server_stopped()) jack_port_unregister(client_, port);
+}
+
+int Client::open_input(const std::string& source, InputSink& sink, Status& error) {
+    std::lock_guard deliver(deliver_mutex_);
+    std::lock_guard lock(mutex_);
+    if (server_stopped()) {
+        error = {MMSYSERR_NODRIVER, kServerStopped};
+        return -1;
+    }
+    auto it = std::find_if(inputs_.begin(), inputs_.end(), [](const InSlot& s) { return !s.used; });
+    if (it == inputs_.end() || it->ring == nullptr) {
+        error = {MMSYSERR_ALLOCATED, "Tavrin has too many JACK input ports open."};
+        return -1;
+    }
+    const int index = static_cast<int>(it - inputs_.begin());
+    const std::string name = "in_" + std::to_string(index + 1);
+    jack_port_t* port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    if (port == nullptr) {
+        error = {MMSYSERR_ERROR, "JACK refused to register Tavrin's input port."};
+        return -1;
+    }
+    if (jack_connect(client_, source.c_str(), jack_port_name(port)) != 0) {
+        jack_port_unregister(client_, port);
+        error = port_exists(source) ? Status{MMSYSERR_ERROR, "JACK refused to connect the MIDI input port."}
+                                    : Status{MMSYSERR_NODRIVER, "The JACK port of this MIDI input is gone."};
+        return -1;
+    }
+    jack_ringbuffer_reset(it->ring);
+    it->used = true;
+    it->failed = false;
+    it->sink = &sink;
+    it->source = source;
+    it->registered = port;
+    it->port.store(port, std::memory_order_release);
+    cv_.notify_all();
+    return index;
+}
+
+void Client::close_input(int slot) {
+    if (slot < 0 || slot >= static_cast<int>(kSlots)) return;
+    InSlot& s = inputs_[static_cast<std::size_t>(slot)];
+    jack_port_t* port = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (!s.used) return;
+        s.port.store(nullptr, std::memory_order_release);
+        port = s.registered;
+        s.registered = nullptr;
+    }
+    wait_cycle_end();
+    std::lock_guard deliver(deliver_mutex_);  // the worker is not inside this sink
+    std::lock_guard lock(mutex_);
+    unregister(port);
+    s.used = false;
+    s.sink = nullptr;
+}
+
+int Client::open_output(const std::string& destination, OutputSink& sink, Status& error) {
+    std::lock_guard lock(mutex_);
+    if (server_stopped()) {
+        error = {MMSYSERR_NODRIVER, kServerStopped};
+        return -1;
+    }
+    auto it = std::find_if(outputs_.begin(), outputs_.end(), [](const OutSlot& s) { return !s.used; });
+    if (it == outputs_.end() || it->ring == nullptr) {
+        error = {MMSYSERR_ALLOCATED, "Tavrin has too many JACK output ports open."};
+        return -1;
+    }
+    const int index = static_cast<int>(it - outputs_.begin());
+    const std::string name = "out_" + std::to_string(index + 1);
+    jack_port_t* port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    if (port == nullptr) {
+        error = {MMSYSERR_ERROR, "JACK refused to register Tavrin's output port."};
+        return -1;
+    }
+    if (jack_connect(client_, jack_port_name(port), destination.c_str()) != 0) {
+        jack_port_unregister(client_, port);
+        error = port_exists(destination) ? Status{MMSYSERR_ERROR, "JACK refused to connect the MIDI output port."}
+                                         : Status{MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
+        return -1;
+    }
+    // The ring may hold bytes of an earlier port: start it empty.
+    jack_ringbuffer_reset(it->ring);
+    it->queued = 0;
+    it->job_end = 0;
+    it->consumed.store(0, std::memory_order_release);
+    it->discard_until.store(0, std::memory_order_release);
+    it->used = true;
+    it->failed = false;
+    it->pending = false;
+    it->sink = &sink;
+    it->destination = destination;
+    it->registered = port;
+    it->port.store(port, std::memory_order_release);
+    return index;
+}
+
+void Client::close_output(int slot) {
+    if (slot < 0 || slot >= static_cast<int>(kSlots)) return;
+    abort(slot);
+    OutSlot& s = outputs_[static_cast<std::size_t>(slot)];
+    jack_port_t* port = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (!s.used) return;
+        s.port.store(nullptr, std::memory_order_release);
+        port = s.registered;
+        s.registered = nullptr;
+    }
+    wait_cycle_end();
+    std::lock_guard deliver(deliver_mutex_);  // the worker is not inside this sink
+    std::lock_guard lock(mutex_);
+    unregister(port);
+    s.used = false;
+    s.sink = nullptr;
+}
+
+Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t ticket) {
+    std::lock_guard lock(mutex_);
+    if (server_stopped()) return {MMSYSERR_NODRIVER, kServerStopped};
+    if (slot < 0 || slot >= static_cast<int>(kSlots) || !outputs_[static_cast<std::size_t>(slot)].used)
+        return {MMSYSERR_INVALHANDLE, "The JACK output port is not open."};
+    OutSlot& s = outputs_[static_cast<std::size_t>(slot)];
+    if (s.failed) return {MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
+    if (s.pending) return {MIDIERR_NOTREADY, "A send is still under way on this MIDI output."};
+    if (!port_exists(s.destination)) return {MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
+    s.job.assign(bytes.begin(), bytes.end());
+    s.offset = 0;
+    s.job_end = s.queued + bytes.size();
+    s.ticket = ticket;
+    s.pending = true;
+    feed(s);
+    cv_.notify_all();
+    return {};
+}
+
+void Client::abort(int slot) {
+    if (slot < 0 || slot >= static_cast<int>(kSlots)) return;
+    std::lock_guard lock(mutex_);
+    OutSlot& s = outputs_[static_cast<std::size_t>(slot)];
+    if (!s.pending) return;
+    // What is still in the ring is skipped by the process callback.
+    s.pending = false;
+    s.offset = s.job.size();
+    s.job_end = s.queued;
+    s.discard_until.store(s.queued, std::memory_order_release);
+}
+
+}  // namespace platform::midi::jack

@@ -1,0 +1,119 @@
+// A JACK server as a MIDI engine: the JACK MIDI ports of other clients, and
+// ports of Tavrin's own connected to them.
+//
+// The process callback runs in JACK's real-time thread: it allocates nothing,
+// takes no lock and makes no system call. It moves bytes through lock-free
+// ring buffers; a worker thread of Tavrin's own feeds the output rings and
+// hands input bytes and ends of sends to the service. The worker sleeps on a
+// condition variable while nothing is open, and wakes once per JACK period
+// while something is.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <jack/ringbuffer.h>
+
+#include "winmm/port_backend.h"
+
+struct _jack_client;
+struct _jack_port;
+
+namespace platform::midi::jack {
+
+inline const std::string kServerStopped = "The JACK server stopped; MIDI ports of JACK cannot be used any more.";
+
+class Client : public std::enable_shared_from_this<Client> {
+public:
+    static constexpr std::size_t kSlots = 16;
+
+    // Connects to a running server, never starting one. Null and `error` set
+    // when no server runs.
+    static std::shared_ptr<Client> open(std::string& error);
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Full names ("client:port") of the other clients' MIDI ports: their
+    // outputs are Tavrin's inputs (inputs = true) and their inputs its outputs.
+    std::vector<std::string> list_ports(bool inputs);
+    bool server_stopped() const { return stopped_.load(std::memory_order_acquire); }
+    bool port_exists(const std::string& name);
+
+    // Slot numbers, or -1 with `error` set. After close_*, no call into the
+    // slot's sink is running or will come.
+    int open_input(const std::string& source, InputSink& sink, Status& error);
+    void close_input(int slot);
+    int open_output(const std::string& destination, OutputSink& sink, Status& error);
+    void close_output(int slot);
+    // Copies `bytes` and starts sending them; the sink hears of the end.
+    Status send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t ticket);
+    // Ends a send at once; the sink hears nothing of it.
+    void abort(int slot);
+    // Cycles the process callback has run (for tests and benchmarks).
+    std::uint64_t cycles() const { return cycle_end_.load(std::memory_order_acquire); }
+
+private:
+    struct InSlot {
+        std::atomic<_jack_port*> port{nullptr};  // read by the process callback
+        jack_ringbuffer_t* ring = nullptr;
+        std::atomic<std::uint64_t> dropped{0};
+        bool used = false;  // the rest under mutex_
+        bool failed = false;
+        InputSink* sink = nullptr;
+        std::string source;
+        _jack_port* registered = nullptr;
+    };
+    struct OutSlot {
+        std::atomic<_jack_port*> port{nullptr};
+        jack_ringbuffer_t* ring = nullptr;
+        std::atomic<std::uint64_t> consumed{0};      // bytes taken by the process callback
+        std::atomic<std::uint64_t> discard_until{0};  // bytes before this position are dropped
+        bool used = false;  // the rest under mutex_
+        std::uint64_t queued = 0;  // bytes written into the ring so far
+        std::uint64_t job_end = 0;
+        std::vector<std::uint8_t> job;
+        std::size_t offset = 0;
+        bool pending = false;  // a send is under way
+        bool failed = false;
+        std::uint64_t ticket = 0;
+        OutputSink* sink = nullptr;
+        std::string destination;
+        _jack_port* registered = nullptr;
+    };
+
+    Client() = default;
+    static int process(std::uint32_t nframes, void* arg);
+    static void shutdown(void* arg);
+    static void port_registration(std::uint32_t id, int registered, void* arg);
+    void run_worker();
+    void feed(OutSlot& slot);
+    void wait_cycle_end();
+    void unregister(_jack_port* port);
+
+    _jack_client* client_ = nullptr;
+    std::array<InSlot, kSlots> inputs_;
+    std::array<OutSlot, kSlots> outputs_;
+    std::atomic<bool> stopped_{false};
+    bool check_ports_ = false;  // under mutex_: a port left the graph
+    std::atomic<std::uint64_t> cycle_begin_{0};
+    std::atomic<std::uint64_t> cycle_end_{0};
+    int period_us_ = 5000;
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    bool quit_ = false;
+    std::mutex deliver_mutex_;  // held while the worker calls a sink
+    std::thread worker_;
+};
+
+}  // namespace platform::midi::jack

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# MIDI over the real kernel ALSA sequencer, booted under qemu: this machine's
+# own kernel has no sound support. Uses the guest's "Midi Through Port-0".
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+source scripts/deps.sh
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGES[@]}" || exit 1
+
+cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target engine_check >/dev/null || {
+    echo "engines-alsa-qemu: build failed" >&2; exit 1; }
+bin=build/debug/tests/engines
+
+failed=0
+bash scripts/test.d/lib/qemu-alsa.sh --expect 'engine_check alsa: ok' \
+    "$bin/engine_check" alsa "Midi Through Port-0" || failed=1
+
+[ "$failed" -eq 0 ] && echo "engines-alsa-qemu: passed" || echo "engines-alsa-qemu: FAILED"
+exit "$failed"
