@@ -7,14 +7,20 @@ source scripts/deps.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGES[@]}" || exit 1
 source scripts/test.d/lib/jack.sh
 
-cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target engine_check >/dev/null || {
-    echo "engines-jack: build failed" >&2; exit 1; }
+for preset in debug tsan; do
+    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 --target engine_check >/dev/null || {
+        echo "engines-jack: build ($preset) failed" >&2; exit 1; }
+done
 bin=build/debug/tests/engines
+tsan_bin=build/tsan/tests/engines
+export TSAN_OPTIONS="suppressions=$PWD/tests/engines/tsan.supp halt_on_error=1"
+tsan=(setarch "$(uname -m)" -R)
 
 trap jack_stop EXIT
 failed=0
 jack_start 256 || exit 1
 timeout 120 "$bin/engine_check" jack || failed=1
+timeout 120 "${tsan[@]}" "$tsan_bin/engine_check" jack --short || failed=1
 jack_stop
 
 [ "$failed" -eq 0 ] && echo "engines-jack: passed" || echo "engines-jack: FAILED"

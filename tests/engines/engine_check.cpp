@@ -4,7 +4,7 @@
 // byte SysEx, and compares what comes back.
 //
 //   engine_check alsa "Midi Through Port-0"
-//   engine_check jack
+//   engine_check jack [--short]
 #include "jack_through.h"
 #include "winmm/port_backend.h"
 
@@ -66,8 +66,10 @@ bool round_trip(const char* engine, Received& got, OutputPort& out, std::size_t 
         return false;
     }
     if (!got.send_result || got.bytes != message) {
-        std::printf("engine_check %s: %zu bytes came back changed (send: %s)\n", engine, size,
-                    got.send_result.text.c_str());
+        std::size_t at = 0;
+        while (at < got.bytes.size() && at < message.size() && got.bytes[at] == message[at]) ++at;
+        std::printf("engine_check %s: %zu bytes sent, %zu came back, first difference at byte %zu (send: %s)\n",
+                    engine, size, got.bytes.size(), at, got.send_result.text.c_str());
         return false;
     }
     std::printf("engine_check %s: %zu bytes came back intact\n", engine, size);
@@ -79,6 +81,8 @@ int find(const std::vector<PortInfo>& ports, const std::string& name) {
         if (ports[i].name == name) return static_cast<int>(i);
     return -1;
 }
+
+bool g_short = false;  // the loopback message only
 
 int check(const char* engine, const std::string& in_name, const std::string& out_name) {
     std::string error;
@@ -102,7 +106,8 @@ int check(const char* engine, const std::string& in_name, const std::string& out
         std::printf("engine_check %s: %s\n", engine, s.text.c_str());
         return 1;
     }
-    const bool ok = round_trip(engine, got, *output, 258, 1) && round_trip(engine, got, *output, 100000, 2);
+    const bool ok = round_trip(engine, got, *output, 258, 1) &&
+                    (g_short || round_trip(engine, got, *output, 100000, 2));
     std::printf("engine_check %s: %s\n", engine, ok ? "ok" : "FAILED");
     return ok ? 0 : 1;
 }
@@ -113,6 +118,9 @@ int main(int argc, char** argv) {
     const std::string engine = argc > 1 ? argv[1] : "";
     if (engine == "alsa" && argc == 3) return check("alsa", argv[2], argv[2]);
     if (engine == "jack") {
+        // Under a sanitizer that slows the process callback past its period,
+        // JACK replays a late client's last buffer: only one event is sent then.
+        g_short = argc > 2 && std::string(argv[2]) == "--short";
         tavrin_test::JackThrough through;
         if (!through.ok()) {
             std::printf("engine_check jack: the through client cannot start\n");

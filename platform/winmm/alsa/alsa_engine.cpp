@@ -2,6 +2,7 @@
 
 #include <alsa/asoundlib.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -174,6 +175,7 @@ Input::~Input() {
 }
 
 void Input::run() {
+    pthread_setname_np(pthread_self(), "tavrin-alsa-in");
     snd_seq_t* seq = seq_.get();
     std::uint8_t bytes[kPieceBytes];
     for (;;) {
@@ -281,6 +283,7 @@ void Output::abort() {
 }
 
 void Output::run() {
+    pthread_setname_np(pthread_self(), "tavrin-alsa-out");
     std::vector<std::uint8_t> job;
     for (;;) {
         std::uint64_t ticket = 0;

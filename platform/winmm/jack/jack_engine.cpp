@@ -3,6 +3,7 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
+#include <pthread.h>
 
 #include <algorithm>
 #include <chrono>
@@ -149,6 +150,7 @@ void Client::feed(OutSlot& slot) {
 }
 
 void Client::run_worker() {
+    pthread_setname_np(pthread_self(), "tavrin-jack");
     std::vector<std::uint8_t> bytes(4096);
     struct Sent {
         OutputSink* sink;

@@ -1,0 +1,302 @@
+// The MIDI service over a running JACK server (dummy driver): 1,000 loop
+// tests, midiOutLongMsg -> dispatch of MM_MIM_LONGDATA, beside a bare libjack
+// client that sends and receives the same bytes through the same through
+// client in the same run. Then the CPU time of Tavrin's own threads in 10 s
+// of idle with both ports open; JACK's client threads are counted apart, as
+// they wake every period by design.
+//
+// Run by bench/engines_jack.sh, which starts the server at each period.
+#include "../tests/engines/jack_through.h"
+
+#include "ui/headless/headless.h"
+#include "user/session.h"
+#include "winmm/service.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+#include <mmsystem.h>
+#include <semaphore.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr int kRounds = 1000;
+constexpr int kWarmUp = 20;
+constexpr UINT kHeaderSize = offsetof(MIDIHDR, dwOffset);
+constexpr UINT_PTR kDeadline = 1;
+constexpr UINT_PTR kIdleEnd = 2;
+
+bool g_in_done = false;
+bool g_out_done = false;
+bool g_expired = false;
+Clock::time_point g_in_at;
+
+LRESULT CALLBACK bench_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+    if (msg == MM_MIM_LONGDATA) {
+        g_in_at = Clock::now();
+        g_in_done = true;
+    } else if (msg == MM_MOM_DONE) {
+        g_out_done = true;
+    } else if (msg == WM_TIMER && (wp == kDeadline || wp == kIdleEnd)) {
+        g_expired = true;
+    }
+    return DefWindowProcA(hwnd, msg, wp, lp);
+}
+
+std::vector<char> test_message() {
+    std::vector<char> m{static_cast<char>(0xF0)};
+    for (int r = 0; r < 2; ++r)
+        for (int i = 0; i < 0x80; ++i) m.push_back(static_cast<char>(i));
+    m.push_back(static_cast<char>(0xF7));
+    return m;
+}
+
+struct Figures {
+    double median_us;
+    double p99_us;
+};
+
+Figures figures(std::vector<double> us) {
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
+}
+
+// CPU seconds of this process's threads, by thread name.
+std::map<std::string, double> thread_cpu() {
+    std::map<std::string, double> out;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    DIR* dir = opendir("/proc/self/task");
+    if (dir == nullptr) return out;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/stat");
+        std::string line;
+        std::getline(f, line);
+        const auto open = line.find('('), close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos) continue;
+        const std::string name = line.substr(open + 1, close - open - 1);
+        std::istringstream rest(line.substr(close + 2));
+        std::string field;
+        double utime = 0, stime = 0;
+        for (int i = 3; i <= 15 && rest >> field; ++i) {
+            if (i == 14) utime = std::stod(field);
+            if (i == 15) stime = std::stod(field);
+        }
+        out[name + "#" + e->d_name] += (utime + stime) / tick;
+    }
+    closedir(dir);
+    return out;
+}
+
+struct Service {
+    HWND hwnd = nullptr;
+    HMIDIIN in = nullptr;
+    HMIDIOUT out = nullptr;
+    std::vector<char> capture = std::vector<char>(4096);
+    std::vector<char> message = test_message();
+    MIDIHDR ih{};
+    MIDIHDR oh{};
+
+    bool open() {
+        auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Real);
+        backend->set_scripted();
+        backend->set_activate_on_show(false);
+        platform::install_backend(std::move(backend));
+        WNDCLASSA wc{};
+        wc.lpfnWndProc = bench_proc;
+        wc.lpszClassName = "EnginesBench";
+        RegisterClassA(&wc);
+        hwnd = CreateWindowExA(0, "EnginesBench", "bench", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+        platform::midi::configure("jack");
+        if (midiInGetNumDevs() < 1 || midiOutGetNumDevs() < 1) {
+            std::fputs("engines_jack: the service sees no JACK ports\n", stderr);
+            return false;
+        }
+        ih.lpData = capture.data();
+        ih.dwBufferLength = 4096;
+        oh.lpData = message.data();
+        oh.dwBufferLength = static_cast<DWORD>(message.size());
+        const auto cb = reinterpret_cast<DWORD_PTR>(hwnd);
+        if (midiInOpen(&in, 0, cb, 0, CALLBACK_WINDOW) || midiOutOpen(&out, 0, cb, 0, CALLBACK_WINDOW) ||
+            midiInPrepareHeader(in, &ih, kHeaderSize) || midiOutPrepareHeader(out, &oh, kHeaderSize) ||
+            midiInStart(in)) {
+            std::fputs("engines_jack: could not open the JACK ports\n", stderr);
+            return false;
+        }
+        return true;
+    }
+
+    void pump() {
+        MSG msg{};
+        while (!(g_in_done && g_out_done) && !g_expired)
+            if (platform::session().next_message(msg)) DispatchMessageA(&msg);
+    }
+
+    bool rounds(std::vector<double>& times) {
+        for (int i = 0; i < kWarmUp + kRounds; ++i) {
+            g_in_done = g_out_done = g_expired = false;
+            if (midiInAddBuffer(in, &ih, kHeaderSize) != MMSYSERR_NOERROR) return false;
+            SetTimer(hwnd, kDeadline, 5000, nullptr);
+            const auto t0 = Clock::now();
+            if (midiOutLongMsg(out, &oh, kHeaderSize) != MMSYSERR_NOERROR) return false;
+            pump();
+            KillTimer(hwnd, kDeadline);
+            if (g_expired || ih.dwBytesRecorded != message.size()) {
+                std::fprintf(stderr, "engines_jack: round %d: 258 bytes did not come back within 5 s\n", i);
+                return false;
+            }
+            if (i >= kWarmUp) times.push_back(std::chrono::duration<double, std::micro>(g_in_at - t0).count());
+        }
+        return true;
+    }
+
+    // Both ports open and recording, the program waiting in its message loop.
+    void idle(int seconds) {
+        g_in_done = g_out_done = g_expired = false;
+        midiInAddBuffer(in, &ih, kHeaderSize);
+        SetTimer(hwnd, kIdleEnd, static_cast<UINT>(seconds * 1000), nullptr);
+        pump();
+        KillTimer(hwnd, kIdleEnd);
+    }
+
+    void close() {
+        midiInReset(in);
+        midiInUnprepareHeader(in, &ih, kHeaderSize);
+        midiOutUnprepareHeader(out, &oh, kHeaderSize);
+        midiInClose(in);
+        midiOutClose(out);
+        platform::midi::shutdown();
+    }
+};
+
+// A bare libjack client: the same bytes out of its own port, through the same
+// through client, into its own input port; the process callback posts a
+// semaphore on arrival.
+class Bare {
+public:
+    bool open(const tavrin_test::JackThrough& through) {
+        client_ = jack_client_open("bare", JackNoStartServer, nullptr);
+        if (client_ == nullptr) return false;
+        in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+        out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        ring_ = jack_ringbuffer_create(8192);
+        sem_init(&arrived_, 0, 0);
+        jack_set_process_callback(client_, &Bare::process, this);
+        if (jack_activate(client_) != 0) return false;
+        return jack_connect(client_, jack_port_name(out_), through.in_name().c_str()) == 0 &&
+               jack_connect(client_, through.out_name().c_str(), jack_port_name(in_)) == 0;
+    }
+    ~Bare() {
+        if (client_ != nullptr) jack_client_close(client_);
+        if (ring_ != nullptr) jack_ringbuffer_free(ring_);
+        sem_destroy(&arrived_);
+    }
+
+    void rounds(std::vector<double>& times) {
+        const std::vector<char> message = test_message();
+        for (int i = 0; i < kWarmUp + kRounds; ++i) {
+            const auto t0 = Clock::now();
+            jack_ringbuffer_write(ring_, message.data(), message.size());
+            while (sem_wait(&arrived_) != 0) {}
+            const auto t1 = Clock::now();
+            if (i >= kWarmUp) times.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+        }
+    }
+
+private:
+    static int process(jack_nframes_t nframes, void* arg) {
+        auto* self = static_cast<Bare*>(arg);
+        void* out = jack_port_get_buffer(self->out_, nframes);
+        jack_midi_clear_buffer(out);
+        if (const std::size_t n = jack_ringbuffer_read_space(self->ring_)) {
+            if (jack_midi_data_t* data = jack_midi_event_reserve(out, 0, n))
+                jack_ringbuffer_read(self->ring_, reinterpret_cast<char*>(data), n);
+        }
+        void* in = jack_port_get_buffer(self->in_, nframes);
+        const jack_nframes_t count = jack_midi_get_event_count(in);
+        for (jack_nframes_t i = 0; i < count; ++i) {
+            jack_midi_event_t ev;
+            if (jack_midi_event_get(&ev, in, i) == 0) {
+                self->got_ += ev.size;
+                if (self->got_ >= 258) {
+                    self->got_ = 0;
+                    sem_post(&self->arrived_);
+                }
+            }
+        }
+        return 0;
+    }
+
+    jack_client_t* client_ = nullptr;
+    jack_port_t* in_ = nullptr;
+    jack_port_t* out_ = nullptr;
+    jack_ringbuffer_t* ring_ = nullptr;
+    sem_t arrived_;
+    std::size_t got_ = 0;
+};
+
+}  // namespace
+
+int main() {
+    tavrin_test::JackThrough through;
+    if (!through.ok()) {
+        std::fputs("engines_jack: no JACK server runs\n", stderr);
+        return 1;
+    }
+    jack_client_t* probe = jack_client_open("probe", JackNoStartServer, nullptr);
+    const unsigned period = probe ? jack_get_buffer_size(probe) : 0;
+    const unsigned rate = probe ? jack_get_sample_rate(probe) : 0;
+    if (probe) jack_client_close(probe);
+
+    std::vector<double> service_us, bare_us;
+    {
+        Bare bare;
+        if (!bare.open(through)) {
+            std::fputs("engines_jack: the bare client cannot start\n", stderr);
+            return 1;
+        }
+        bare.rounds(bare_us);
+    }
+    Service service;
+    if (!service.open() || !service.rounds(service_us)) return 1;
+
+    const Figures s = figures(service_us);
+    const Figures b = figures(bare_us);
+    std::printf("JACK dummy engine, period %u at %u Hz (%.2f ms), %d loop tests of a 258-byte SysEx:\n", period, rate,
+                rate ? 1000.0 * period / rate : 0.0, kRounds);
+    std::printf("  Tavrin: midiOutLongMsg -> MM_MIM_LONGDATA dispatched: median %8.1f us, p99 %8.1f us\n",
+                s.median_us, s.p99_us);
+    std::printf("  bare libjack client, same bytes and path (baseline):  median %8.1f us, p99 %8.1f us\n",
+                b.median_us, b.p99_us);
+    std::printf("  ratio Tavrin / bare: median %.2f, p99 %.2f\n", s.median_us / b.median_us, s.p99_us / b.p99_us);
+
+    const auto before = thread_cpu();
+    service.idle(10);
+    const auto after = thread_cpu();
+    double own = 0, jack = 0;
+    for (const auto& [name, seconds] : after) {
+        const auto it = before.find(name);
+        const double used = seconds - (it == before.end() ? 0.0 : it->second);
+        const bool tavrin = name.rfind("tavrin-", 0) == 0 || name.rfind("engines_jack#", 0) == 0;
+        (tavrin ? own : jack) += used;
+    }
+    std::printf("  idle 10 s, both ports open: Tavrin's threads %.3f s CPU (%.2f %%), JACK client threads %.3f s\n",
+                own, own * 10.0, jack);
+    service.close();
+    return 0;
+}
