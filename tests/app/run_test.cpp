@@ -116,6 +116,17 @@ TEST_F(Program, TheVerdictOfARunEndingWhileAHelpBoxIsUpIsShownOverIt) {
     EXPECT_EQ(TextsAfterWarning(), (std::vector<std::string>{"Midi loopback timeout, check cable!", kCaution}));
 }
 
+TEST_F(Program, ABufferGivenBackWithNothingInItReportsByteOne) {
+    platform::midi::configure("cable:unplugged");
+    Then([&] {
+        platform::click_button(Button(IDC_TEST));
+        After(100, [&] { PostMessageA(Main(), MM_MIM_LONGDATA, 0, 0); });
+    });
+    Then([&] { ChooseExit(); });
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(TextsAfterWarning(), (std::vector<std::string>{"Midi loopback failure!\nByte: 0x1", kCaution}));
+}
+
 // Closing while a test runs asks about the busy input port before anything goes.
 TEST_F(Program, ClosingDuringATestAsksFirstAndNoKeepsWindowAndTest) {
     platform::midi::configure("cable:unplugged");
@@ -181,7 +192,10 @@ TEST_F(Program, ACaptureBufferStillHeldByTheInputPortIsNotFreedAtDestroy) {
     EXPECT_NE(MidiInDevice.hDevice, nullptr);
     EXPECT_EQ(MidiInDevice.midiHdr.lpData, reinterpret_cast<LPSTR>(buffer));
     EXPECT_EQ(BoxesWith(kAbandonInput).size(), 1u);
-    EXPECT_EQ(static_cast<int>(hb->boxes().back().flags), MB_OK | MB_ICONERROR);
+    // The refused reset was shown; the output port was still closed after it.
+    EXPECT_EQ(TextsAfterWarning().size(), 3u);
+    EXPECT_EQ(hb->boxes()[2].caption, "MIDI Input Error");
+    EXPECT_EQ(MidiOutDevice.hDevice, nullptr);
 }
 
 TEST_F(Program, TheCaptureBufferIsFreedAtDestroyWhenNoPortHoldsIt) {

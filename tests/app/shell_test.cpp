@@ -107,9 +107,9 @@ TEST_F(Program, WindowQueryEndSessionClosesThePortsAndAnswersOne) {
 
 TEST_F(Program, SwitchingAwayWhileIdleReleasesThePortsAndBackReopensTheSame) {
     platform::midi::configure("cable:ports=3");
+    Then([&] { platform::choose_menu_item(Main(), IDM_INPUT_FIRST + 2); });
+    Then([&] { platform::choose_menu_item(Main(), IDM_OUTPUT_FIRST + 1); });
     Then([&] {
-        platform::choose_menu_item(Main(), IDM_INPUT_FIRST + 2);
-        platform::choose_menu_item(Main(), IDM_OUTPUT_FIRST + 1);
         ASSERT_NE(MidiInDevice.hDevice, nullptr);
         platform::set_app_active(false);
         EXPECT_EQ(MidiInDevice.hDevice, nullptr);
@@ -172,41 +172,31 @@ std::vector<int> Checked(HMENU popup) {
 HMENU Inputs() { return GetSubMenu(GetMenu(FindWindowA("Tavrin", nullptr)), 1); }
 HMENU Outputs() { return GetSubMenu(GetMenu(FindWindowA("Tavrin", nullptr)), 2); }
 
-TEST_F(Program, MenusListSixOfEightInputsAndCheckPortZeroOfEachKind) {
+TEST_F(Program, EightPortsOfEachKindListSixAndCheckPortZero) {
     platform::midi::configure("cable:ports=8");
     Then([&] {
         platform::open_menu_bar(Main());
-        const auto inputs = Items(Inputs());
-        ASSERT_EQ(inputs.size(), 6u);
-        for (const auto& name : inputs) EXPECT_FALSE(name.empty());
-        EXPECT_EQ(Items(Outputs()).size(), 2u);
-        EXPECT_EQ(Checked(Inputs()), std::vector<int>{0});
-        EXPECT_EQ(Checked(Outputs()), std::vector<int>{0});
-        EXPECT_EQ(GetMenuState(Inputs(), IDM_INPUT_FIRST + 5, MF_BYCOMMAND) & (MF_GRAYED | MF_DISABLED), 0u);
-
-        // 107 and 108 are output ports, never input ports 6 and 7.
-        platform::choose_menu_item(Main(), IDM_OUTPUT_FIRST + 1);
-        EXPECT_EQ(MidiOutDevice.uDeviceId, 1u);
+        for (HMENU popup : {Inputs(), Outputs()}) {
+            const auto names = Items(popup);
+            ASSERT_EQ(names.size(), 6u);
+            for (const auto& name : names) EXPECT_FALSE(name.empty());
+            EXPECT_EQ(Checked(popup), std::vector<int>{0});
+            EXPECT_EQ(GetMenuState(popup, 5, MF_BYPOSITION) & (MF_GRAYED | MF_DISABLED), 0u);
+        }
+        // 107 is output port 0, never input port 6.
+        platform::choose_menu_item(Main(), IDM_OUTPUT_FIRST + 5);
+    });
+    Then([&] {
+        EXPECT_EQ(MidiOutDevice.uDeviceId, 5u);
         EXPECT_EQ(MidiInDevice.uDeviceId, 0u);
-        EXPECT_FALSE(SelectDevice(Main(), IDM_OUTPUT_FIRST + 2));
-        EXPECT_FALSE(SelectDevice(Main(), IDM_INPUT_FIRST + 6));
-        // A command with a notification code in its high half is no port item.
+        EXPECT_NE(MidiOutDevice.hDevice, nullptr);
+        platform::open_menu_bar(Main());
+        EXPECT_EQ(Checked(Outputs()), std::vector<int>{5});
+        EXPECT_EQ(Checked(Inputs()), std::vector<int>{0});
+        // 113 and notification codes in the high half are no port items: DefWindowProcA gets them.
+        EXPECT_FALSE(SelectDevice(Main(), IDM_OUTPUT_FIRST + 6));
         EXPECT_FALSE(OnCommand(Main(), MAKEWPARAM(IDM_INPUT_FIRST + 1, 1), 0, nullptr, nullptr));
         EXPECT_EQ(MidiInDevice.uDeviceId, 0u);
-        platform::open_menu_bar(Main());
-        EXPECT_EQ(Checked(Outputs()), std::vector<int>{1});
-        ChooseExit();
-    });
-    EXPECT_EQ(Run(), 0);
-}
-
-TEST_F(Program, EightOutputsListValuesUpTo112And113IsNoPortItem) {
-    platform::midi::configure("cable:ports=8");
-    Then([&] {
-        EXPECT_EQ(Items(Outputs()).size(), 6u);
-        EXPECT_TRUE(SelectDevice(Main(), IDM_OUTPUT_FIRST + 5));
-        EXPECT_EQ(MidiOutDevice.uDeviceId, 5u);
-        EXPECT_FALSE(SelectDevice(Main(), IDM_OUTPUT_FIRST + 6));
         ChooseExit();
     });
     EXPECT_EQ(Run(), 0);
@@ -228,8 +218,8 @@ TEST_F(Program, APortWithoutANameEndsTheListingOfItsKindOnly) {
 
 TEST_F(Program, ChoosingTheCheckedInputLeavesTheKindWithoutAPortUntilAnotherIsChosen) {
     platform::midi::configure("cable:ports=3");
+    Then([&] { platform::choose_menu_item(Main(), IDM_INPUT_FIRST); });
     Then([&] {
-        platform::choose_menu_item(Main(), IDM_INPUT_FIRST);
         EXPECT_EQ(MidiInDevice.uDeviceId, static_cast<UINT>(NO_DEVICE));
         EXPECT_EQ(MidiInDevice.hDevice, nullptr);
         platform::open_menu_bar(Main());
@@ -239,6 +229,8 @@ TEST_F(Program, ChoosingTheCheckedInputLeavesTheKindWithoutAPortUntilAnotherIsCh
         platform::set_app_active(true);
         EXPECT_EQ(MidiInDevice.hDevice, nullptr);
         platform::choose_menu_item(Main(), IDM_INPUT_FIRST + 1);
+    });
+    Then([&] {
         EXPECT_EQ(MidiInDevice.uDeviceId, 1u);
         EXPECT_NE(MidiInDevice.hDevice, nullptr);
         platform::open_menu_bar(Main());
@@ -282,6 +274,7 @@ TEST_F(Program, SwitchingTheInputDuringATestAsksAndNoKeepsTheOldPort) {
         After(200, [&] {
             EXPECT_EQ(MidiInDevice.uDeviceId, 0u);
             EXPECT_NE(MidiInDevice.hDevice, nullptr);
+            EXPECT_NE(TestTimer, 0u);
             platform::open_menu_bar(Main());
             EXPECT_EQ(Checked(Inputs()), std::vector<int>{0});
             platform::choose_menu_item(Main(), IDM_INPUT_FIRST + 2);
@@ -345,17 +338,19 @@ class Boxes : public Program, public ::testing::WithParamInterface<BoxCase> {};
 TEST_P(Boxes, CloseOnOkAndEnterButNotOnEscape) {
     platform::midi::configure("cable");
     HWND seen = nullptr;
-    bool up_after_escape = false, up_after_cancel = false, gone_after_enter = false, gone_after_ok = false;
+    bool up_after_escape = false, gone_after_enter = false, gone_after_ok = false;
     Then([&] {
+        platform::choose_menu_item(Main(), GetParam().command);
         After(10, [&] {
             seen = session().active_modal();
             ASSERT_NE(seen, nullptr);
             EXPECT_EQ(session().window(seen)->text, GetParam().caption);
-            EXPECT_EQ(session().window(seen)->instance, hInst);
+            EXPECT_FALSE(IsWindowEnabled(Main()));
             platform::press_key(seen, VK_ESCAPE);
-            up_after_escape = IsWindow(seen) != FALSE;
-            SendMessageA(seen, WM_COMMAND, IDCANCEL, 0);
-            up_after_cancel = IsWindow(seen) != FALSE;
+            SendMessageA(seen, WM_SYSCOMMAND, SC_CLOSE, 0);
+        });
+        After(15, [&] {
+            up_after_escape = session().active_modal() == seen;
             platform::press_key(seen, VK_RETURN);
         });
         After(20, [&] {
@@ -366,20 +361,41 @@ TEST_P(Boxes, CloseOnOkAndEnterButNotOnEscape) {
             HWND box = session().active_modal();
             ASSERT_NE(box, nullptr);
             platform::click_button(GetDlgItem(box, IDOK));
-            gone_after_ok = IsWindow(box) == FALSE;
         });
-        platform::choose_menu_item(Main(), GetParam().command);
+        After(40, [&] { gone_after_ok = session().active_modal() == nullptr; });
     });
     Then([&] {
+        // Neither box touched the ports.
+        EXPECT_TRUE(IsWindowEnabled(Main()));
         EXPECT_EQ(MidiInDevice.uDeviceId, 0u);
         EXPECT_NE(MidiInDevice.hDevice, nullptr);
         ChooseExit();
     });
     EXPECT_EQ(Run(), 0);
     EXPECT_TRUE(up_after_escape);
-    EXPECT_TRUE(up_after_cancel);
     EXPECT_TRUE(gone_after_enter);
     EXPECT_TRUE(gone_after_ok);
+}
+
+// The instance handle of a 64-bit module does not fit in 32 bits; the boxes
+// must be given all of it.
+TEST_F(Program, TheHelpBoxGetsTheWholeInstanceHandleOfA64BitModule) {
+    platform::midi::configure("cable");
+    const HINSTANCE wide = reinterpret_cast<HINSTANCE>(static_cast<std::uintptr_t>(0x7FF600400000ull));
+    HINSTANCE given = nullptr;
+    Then([&] {
+        platform::choose_menu_item(Main(), IDM_HELP);
+        After(10, [&] {
+            HWND box = session().active_modal();
+            ASSERT_NE(box, nullptr);
+            given = session().window(box)->instance;
+            platform::press_key(box, VK_RETURN);
+        });
+    });
+    Then([&] { ChooseExit(); });
+    char command_line[] = "";
+    EXPECT_EQ(WinMain(wide, nullptr, command_line, SW_SHOWNORMAL), 0);
+    EXPECT_EQ(given, wide);
 }
 
 INSTANTIATE_TEST_SUITE_P(Help, Boxes,
