@@ -346,12 +346,12 @@ TEST_P(Boxes, CloseOnOkAndEnterButNotOnEscape) {
             ASSERT_NE(seen, nullptr);
             EXPECT_EQ(session().window(seen)->text, GetParam().caption);
             EXPECT_FALSE(IsWindowEnabled(Main()));
-            platform::press_key(seen, VK_ESCAPE);
-            SendMessageA(seen, WM_SYSCOMMAND, SC_CLOSE, 0);
+            platform::press_key(VK_ESCAPE);
+            platform::request_close(seen);
         });
         After(15, [&] {
             up_after_escape = session().active_modal() == seen;
-            platform::press_key(seen, VK_RETURN);
+            platform::press_key(VK_RETURN);
         });
         After(20, [&] {
             gone_after_enter = IsWindow(seen) == FALSE && session().active_modal() == nullptr;
@@ -389,7 +389,7 @@ TEST_F(Program, TheHelpBoxGetsTheWholeInstanceHandleOfA64BitModule) {
             HWND box = session().active_modal();
             ASSERT_NE(box, nullptr);
             given = session().window(box)->instance;
-            platform::press_key(box, VK_RETURN);
+            platform::press_key(VK_RETURN);
         });
     });
     Then([&] { ChooseExit(); });
