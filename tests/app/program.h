@@ -16,6 +16,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,10 +33,21 @@ inline constexpr char kCaution[] =
     "You must disconnect the MIDI output cable from the MIDI input cable before starting any MIDI applications.";
 inline constexpr char kAbandonInput[] = "MIDI input still in use - abandon it?";
 inline constexpr char kAbandonOutput[] = "MIDI output still in use - abandon it?";
+// Set in the environment of a test process started as a second instance.
+inline constexpr char kSecondInstanceEnv[] = "TAVRIN_TEST_SECOND_INSTANCE";
 
 class Program : public ::testing::Test {
 protected:
     void SetUp() override {
+        // Each test process finds only its own instances: test processes run
+        // side by side, each with a "Tavrin" window. A second instance started
+        // by a test inherits its parent's folder.
+        if (std::getenv(kSecondInstanceEnv) == nullptr) {
+            char dir[] = "/tmp/tavrin-app-test-XXXXXX";
+            ASSERT_NE(mkdtemp(dir), nullptr);
+            runtime_dir = dir;
+            setenv("XDG_RUNTIME_DIR", dir, 1);
+        }
         auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Virtual);
         hb = backend.get();
         platform::install_backend(std::move(backend));
@@ -51,6 +64,10 @@ protected:
         FreeInputBuffer();
         ResetRecords();
         platform::install_backend(std::make_unique<platform::HeadlessBackend>());
+        if (!runtime_dir.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(runtime_dir, ignored);
+        }
     }
 
     // The program-wide records start each run as a fresh process has them.
@@ -103,6 +120,7 @@ protected:
 
     platform::HeadlessBackend* hb = nullptr;
     std::function<int(const BoxRecord&)> answer;
+    std::string runtime_dir;
 };
 
 }  // namespace tavrin_test

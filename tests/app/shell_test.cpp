@@ -2,8 +2,15 @@
 // dialog boxes.
 #include "program.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tavrin_test {
 namespace {
@@ -103,6 +110,67 @@ TEST_F(Program, WindowQueryEndSessionClosesThePortsAndAnswersOne) {
     EXPECT_EQ(answered, 1);
     EXPECT_EQ(MidiInDevice.hDevice, nullptr);
     EXPECT_TRUE(BoxesWith(kCaution).empty());
+}
+
+// The second instance is this test program started again with only the test
+// below, in a process of its own, as a user's second start would be.
+TEST_F(Program, ASecondInstanceRestoresTheFirstAndEndsWithoutTheWarning) {
+    platform::midi::configure("cable");
+    pid_t child = -1;
+    int status = -1;
+    std::function<void()> poll;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    poll = [&] {
+        const pid_t done = waitpid(child, &status, WNOHANG);
+        if (done == child) {
+            EXPECT_FALSE(IsIconic(Main()));
+            ChooseExit();
+            return;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "the second instance did not end within 60 s";
+            ChooseExit();
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        After(1, poll);
+    };
+    Then([&] {
+        ShowWindow(Main(), SW_MINIMIZE);
+        ASSERT_TRUE(IsIconic(Main()));
+        char self[4096] = {};
+        ASSERT_GT(readlink("/proc/self/exe", self, sizeof self - 1), 0);
+        std::string filter = "--gtest_filter=Program.SecondInstanceOfTheTestAbove";
+        char* argv[] = {self, filter.data(), nullptr};
+        std::vector<std::string> env_text;
+        for (char** e = environ; *e != nullptr; ++e) env_text.emplace_back(*e);
+        env_text.emplace_back(std::string(kSecondInstanceEnv) + "=1");
+        std::vector<char*> envp;
+        for (auto& e : env_text) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        ASSERT_EQ(posix_spawn(&child, self, nullptr, nullptr, argv, envp.data()), 0);
+        After(1, poll);
+    });
+    EXPECT_EQ(Run(), 0);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The first instance showed nothing for it.
+    EXPECT_EQ(TextsAfterWarning(), (std::vector<std::string>{kCaution}));
+}
+
+TEST_F(Program, SecondInstanceOfTheTestAbove) {
+    if (std::getenv(kSecondInstanceEnv) == nullptr) GTEST_SKIP() << "started by the test above";
+    platform::midi::configure("cable");
+    EXPECT_EQ(Run(), 0);
+    ASSERT_EQ(hb->boxes().size(), 1u);
+    const BoxRecord& box = hb->boxes()[0];
+    EXPECT_EQ(box.text, "Only a single instance of this application can run");
+    EXPECT_EQ(box.caption, "Tavrin");
+    EXPECT_EQ(box.flags, static_cast<UINT>(MB_OK));
+    EXPECT_NE(box.owner, nullptr);
+    EXPECT_EQ(session().find_class("Tavrin"), nullptr);
 }
 
 TEST_F(Program, SwitchingAwayWhileIdleReleasesThePortsAndBackReopensTheSame) {
