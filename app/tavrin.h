@@ -19,6 +19,9 @@ extern "C" {
 #define IDC_CANCEL 2
 #endif
 
+#ifndef INPUT_BUFFER_SIZE
+#define INPUT_BUFFER_SIZE 4096    /* capture buffer asked for at start-up */
+#endif
 #define MAX_MENU_PORTS 6          /* ports listed per kind */
 #define DEVICE_NAME_LEN 40        /* name buffer handed to MidiGetDeviceName */
 #define INSTRUCTION_LINE_MAX 1000 /* line buffer of PaintInstructions */

@@ -10,8 +10,6 @@
 #include "loopback/loopback.h"
 #include "app/tavrin.h"
 
-#define INPUT_BUFFER_SIZE_REQUEST 4096
-
 HINSTANCE hInst;
 int nLineHeight;
 int nWindowWidth;
@@ -106,8 +104,8 @@ BOOL InitApplication(HINSTANCE hInstance)
     MidiInDevice.uDeviceId = 0;
     MidiOutDevice.uDeviceId = 0;
 
-    InputBufferSize = INPUT_BUFFER_SIZE_REQUEST;
-    if (!AllocInputBuffer(hwnd, INPUT_BUFFER_SIZE_REQUEST))
+    InputBufferSize = INPUT_BUFFER_SIZE;
+    if (!AllocInputBuffer(hwnd, INPUT_BUFFER_SIZE))
         return FALSE;
 
     ShowWindow(hwnd, SW_SHOWNORMAL);
