@@ -292,11 +292,15 @@ int main() {
     for (const auto& [name, seconds] : after) {
         const auto it = before.find(name);
         const double used = seconds - (it == before.end() ? 0.0 : it->second);
-        const bool tavrin = name.rfind("tavrin-", 0) == 0 || name.rfind("engines_jack#", 0) == 0;
+        // Tavrin's own: the program's thread (tid = pid) and the engine
+        // threads it names "tavrin-..."; libjack's threads keep the
+        // process's name.
+        const bool program = name.substr(name.find('#') + 1) == std::to_string(getpid());
+        const bool tavrin = program || name.rfind("tavrin-", 0) == 0;
         (tavrin ? own : jack) += used;
     }
-    std::printf("  idle 10 s, both ports open: Tavrin's threads %.3f s CPU (%.2f %%), JACK client threads %.3f s\n",
-                own, own * 10.0, jack);
+    std::printf("  idle 10 s, both ports open: Tavrin's threads %.3f s CPU (%.2f %% of a core), "
+                "JACK client threads %.3f s\n", own, own * 10.0, jack);
     service.close();
     return 0;
 }

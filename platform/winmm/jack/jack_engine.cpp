@@ -48,6 +48,7 @@ std::shared_ptr<Client> Client::open(std::string& error) {
     jack_set_process_callback(c, &Client::process, client.get());
     jack_on_shutdown(c, &Client::shutdown, client.get());
     jack_set_port_registration_callback(c, &Client::port_registration, client.get());
+    jack_set_client_registration_callback(c, &Client::client_registration, client.get());
     client->worker_ = std::thread([p = client.get()] { p->run_worker(); });
     if (jack_activate(c) != 0) {
         error = "The JACK server refused to activate Tavrin's client.";
@@ -128,13 +129,21 @@ void Client::shutdown(void* arg) {
 }
 
 void Client::port_registration(std::uint32_t, int registered, void* arg) {
-    if (registered != 0) return;
-    auto* self = static_cast<Client*>(arg);
+    if (registered == 0) static_cast<Client*>(arg)->ports_changed();
+}
+
+void Client::client_registration(const char*, int registered, void* arg) {
+    if (registered == 0) static_cast<Client*>(arg)->ports_changed();
+}
+
+void Client::ports_changed() {
     {
-        std::lock_guard lock(self->mutex_);
-        self->check_ports_ = true;
+        std::lock_guard lock(mutex_);
+        // The notice may come before the graph has lost the port: look again
+        // for a few periods.
+        check_rounds_ = 50;
     }
-    self->cv_.notify_all();
+    cv_.notify_all();
 }
 
 // ---- the worker ----
@@ -169,9 +178,9 @@ void Client::run_worker() {
     while (!quit_) {
         const bool active = std::any_of(inputs_.begin(), inputs_.end(), [](const InSlot& s) { return s.used && !s.failed; }) ||
                             std::any_of(outputs_.begin(), outputs_.end(), [](const OutSlot& s) { return s.pending; });
-        if (active && !server_stopped() && !check_ports_)
+        if (active && !server_stopped())
             cv_.wait_for(lock, std::chrono::microseconds(period_us_));
-        else if (!check_ports_ && !(server_stopped() && active))
+        else if (!(server_stopped() && active))
             cv_.wait(lock);
         if (quit_) break;
         // Lock order: deliver_mutex_, then mutex_ (as in close_*).
@@ -179,8 +188,8 @@ void Client::run_worker() {
         std::unique_lock deliver(deliver_mutex_);
         lock.lock();
         const bool stopped = server_stopped();
-        const bool check = check_ports_ && !stopped;
-        check_ports_ = false;
+        const bool check = check_rounds_ > 0 && !stopped;
+        if (check_rounds_ > 0) --check_rounds_;
         for (auto& slot : outputs_) {
             if (!slot.used || slot.failed) continue;
             const bool lost = stopped || (check && !port_exists(slot.destination));

@@ -95,6 +95,8 @@ private:
     static int process(std::uint32_t nframes, void* arg);
     static void shutdown(void* arg);
     static void port_registration(std::uint32_t id, int registered, void* arg);
+    static void client_registration(const char* name, int registered, void* arg);
+    void ports_changed();
     void run_worker();
     void feed(OutSlot& slot);
     void wait_cycle_end();
@@ -104,7 +106,7 @@ private:
     std::array<InSlot, kSlots> inputs_;
     std::array<OutSlot, kSlots> outputs_;
     std::atomic<bool> stopped_{false};
-    bool check_ports_ = false;  // under mutex_: a port left the graph
+    int check_rounds_ = 0;  // under mutex_: worker rounds that look for lost ports
     std::atomic<std::uint64_t> cycle_begin_{0};
     std::atomic<std::uint64_t> cycle_end_{0};
     int period_us_ = 5000;

@@ -1,17 +1,20 @@
 # Starts and stops a JACK server on the dummy driver for one suite; sourced.
-#   jack_start PERIOD   starts `jackd --no-realtime -d dummy -r 48000 -p PERIOD`
-#                       and waits (with a deadline) until `jack_wait -c` says
-#                       it runs; the server's pid is in JACK_PID.
+#   jack_start PERIOD [SERVER OPTION...]
+#                       starts `jackd --no-realtime -d dummy -r 48000 -p PERIOD`
+#                       (with the options before -d) and waits, with a
+#                       deadline, until `jack_wait -c` says it runs; the
+#                       server's pid is in JACK_PID.
 #   jack_stop           stops exactly the server that jack_start started.
 # The server name is private to the suite so that a user's server is never
 # touched; JACK_DEFAULT_SERVER is exported for the programs under test.
 
 jack_start() {
     local period=${1:-256} deadline
+    shift
     export JACK_DEFAULT_SERVER="tavrin-test-$$"
     export JACK_NO_AUDIO_RESERVATION=1  # no D-Bus on a CI machine
     JACK_LOG=$(mktemp /tmp/tavrin-jackd.XXXXXX)
-    jackd --no-realtime -n "$JACK_DEFAULT_SERVER" -d dummy -r 48000 -p "$period" >"$JACK_LOG" 2>&1 &
+    jackd --no-realtime -n "$JACK_DEFAULT_SERVER" "$@" -d dummy -r 48000 -p "$period" >"$JACK_LOG" 2>&1 &
     JACK_PID=$!
     deadline=$((SECONDS + 30))
     while [ $SECONDS -lt $deadline ]; do

@@ -1,0 +1,170 @@
+// The JACK backend under faults of a real server: the server dies during a
+// send, a port Tavrin is connected to goes away. Needs jackd (each test starts
+// a private server on the dummy driver and stops it).
+#include "jack_server.h"
+#include "jack_through.h"
+#include "winmm/port_backend.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace {
+
+using namespace platform::midi;
+using namespace std::chrono_literals;
+
+struct Sink final : InputSink, OutputSink {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::size_t bytes = 0;
+    std::optional<Status> sent;
+    std::optional<Status> in_error;
+    std::optional<Status> out_error;
+
+    void on_bytes(std::span<const std::uint8_t> b, Timestamp) override {
+        std::lock_guard lock(mutex);
+        bytes += b.size();
+        cv.notify_all();
+    }
+    void on_sent(std::uint64_t, const Status& result) override {
+        std::lock_guard lock(mutex);
+        sent = result;
+        cv.notify_all();
+    }
+    void on_error(const Status& why) override {
+        std::lock_guard lock(mutex);
+        (in_error ? out_error : in_error) = why;
+        cv.notify_all();
+    }
+    template <typename Pred>
+    bool wait(Pred pred, std::chrono::seconds limit = 10s) {
+        std::unique_lock lock(mutex);
+        return cv.wait_for(lock, limit, pred);
+    }
+};
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Open {
+    std::unique_ptr<PortBackend> backend;
+    std::unique_ptr<InputPort> in;
+    std::unique_ptr<OutputPort> out;
+};
+
+Open open_all(Sink& in_sink, Sink& out_sink) {
+    Open o;
+    std::string error;
+    o.backend = make_backend("jack", error);
+    if (!o.backend) return o;
+    if (o.backend->inputs().empty() || o.backend->outputs().empty()) return o;
+    o.backend->open_input(0, in_sink, o.in);
+    o.backend->open_output(0, out_sink, o.out);
+    return o;
+}
+
+TEST(JackFaults, ServerDeathEndsTheSendStopsInputAndLaterCallsSaySo) {
+    tavrin_test::JackServer server;
+    ASSERT_TRUE(server.running()) << "jackd did not start";
+    auto through = std::make_unique<tavrin_test::JackThrough>();
+    ASSERT_TRUE(through->ok());
+    through->mute(true);
+    Sink in_sink, out_sink;
+    Open o = open_all(in_sink, out_sink);
+    ASSERT_TRUE(o.in && o.out) << "ports did not open";
+
+    // A send long enough to be under way when the server dies.
+    std::vector<std::uint8_t> big(1 << 20, 0x11);
+    big.front() = 0xF0;
+    big.back() = 0xF7;
+    ASSERT_TRUE(o.out->send(big, 7));
+    server.stop(SIGKILL);
+
+    ASSERT_TRUE(out_sink.wait([&] { return out_sink.sent.has_value(); })) << "the send never ended";
+    EXPECT_EQ(out_sink.sent->code, static_cast<MMRESULT>(MMSYSERR_NODRIVER));
+    EXPECT_NE(out_sink.sent->text.find("JACK server stopped"), std::string::npos) << out_sink.sent->text;
+    ASSERT_TRUE(in_sink.wait([&] { return in_sink.in_error.has_value(); })) << "the input never heard";
+    EXPECT_NE(in_sink.in_error->text.find("JACK server stopped"), std::string::npos);
+
+    const Status later = o.out->send(big, 8);
+    EXPECT_EQ(later.code, static_cast<MMRESULT>(MMSYSERR_NODRIVER));
+    EXPECT_NE(later.text.find("JACK server stopped"), std::string::npos);
+
+    // Nothing spins once the server is gone: one idle second costs little CPU.
+    const double before = cpu_seconds();
+    std::this_thread::sleep_for(1s);
+    EXPECT_LT(cpu_seconds() - before, 0.2);
+
+    // Closing after the death neither hangs nor crashes.
+    const auto t0 = std::chrono::steady_clock::now();
+    o.out.reset();
+    o.in.reset();
+    o.backend.reset();
+    through.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+}
+
+TEST(JackFaults, APortThatGoesAwayFailsItsCallsWithAClearText) {
+    tavrin_test::JackServer server;
+    ASSERT_TRUE(server.running()) << "jackd did not start";
+    auto through = std::make_unique<tavrin_test::JackThrough>();
+    ASSERT_TRUE(through->ok());
+    Sink in_sink, out_sink;
+    Open o = open_all(in_sink, out_sink);
+    ASSERT_TRUE(o.in && o.out) << "ports did not open";
+
+    through.reset();  // the device is unplugged
+    ASSERT_TRUE(in_sink.wait([&] { return in_sink.in_error.has_value(); }));
+    ASSERT_TRUE(out_sink.wait([&] { return out_sink.in_error.has_value(); }));  // first error slot
+    EXPECT_NE(in_sink.in_error->text.find("gone"), std::string::npos) << in_sink.in_error->text;
+    const std::vector<std::uint8_t> msg{0xF0, 1, 2, 0xF7};
+    const Status s = o.out->send(msg, 1);
+    EXPECT_EQ(s.code, static_cast<MMRESULT>(MMSYSERR_NODRIVER));
+    EXPECT_NE(s.text.find("gone"), std::string::npos);
+}
+
+TEST(JackFaults, APortIndexPastTheEndIsAnErrorNotACrash) {
+    tavrin_test::JackServer server;
+    ASSERT_TRUE(server.running()) << "jackd did not start";
+    Sink sink;
+    std::string error;
+    auto backend = make_backend("jack", error);
+    ASSERT_TRUE(backend);
+    std::unique_ptr<InputPort> in;
+    std::unique_ptr<OutputPort> out;
+    EXPECT_EQ(backend->open_input(99, sink, in).code, static_cast<MMRESULT>(MMSYSERR_BADDEVICEID));
+    EXPECT_EQ(backend->open_output(99, sink, out).code, static_cast<MMRESULT>(MMSYSERR_BADDEVICEID));
+    EXPECT_FALSE(in);
+    EXPECT_FALSE(out);
+}
+
+TEST(JackFaults, AFloodOfShortMessagesIsDeliveredWithBoundedMemory) {
+    tavrin_test::JackServer server;
+    ASSERT_TRUE(server.running()) << "jackd did not start";
+    tavrin_test::JackThrough through;
+    ASSERT_TRUE(through.ok());
+    Sink in_sink, out_sink;
+    Open o = open_all(in_sink, out_sink);
+    ASSERT_TRUE(o.in && o.out);
+    // 100,000 note-ons, three bytes each, as one send: the engine paces them
+    // period by period, and they all arrive.
+    std::vector<std::uint8_t> flood;
+    for (int i = 0; i < 100000; ++i) flood.insert(flood.end(), {0x90, static_cast<std::uint8_t>(i & 0x7F), 0x40});
+    ASSERT_TRUE(o.out->send(flood, 1));
+    ASSERT_TRUE(out_sink.wait([&] { return out_sink.sent.has_value(); }, 60s));
+    EXPECT_TRUE(*out_sink.sent);
+    EXPECT_TRUE(in_sink.wait([&] { return in_sink.bytes >= flood.size(); }, 60s)) << in_sink.bytes;
+}
+
+}  // namespace
