@@ -24,7 +24,10 @@ class JackServer {
 public:
     explicit JackServer(int period = 256) {
         jack_set_error_function([](const char*) {});
-        name_ = "tavrin-test-" + std::to_string(getpid()) + "-" + std::to_string(counter()++);
+        // One fixed name: JACK keeps a small table of servers in shared memory
+        // and reuses an entry only for the same name, so a name per run
+        // would fill it with servers that were killed.
+        name_ = "tavrin-test-faults";
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
         const std::string p = std::to_string(period);
@@ -65,10 +68,6 @@ public:
     }
 
 private:
-    static int& counter() {
-        static int n = 0;
-        return n;
-    }
     std::string name_;
     pid_t pid_ = 0;
     bool running_ = false;

@@ -5,13 +5,15 @@
 #                       deadline, until `jack_wait -c` says it runs; the
 #                       server's pid is in JACK_PID.
 #   jack_stop           stops exactly the server that jack_start started.
-# The server name is private to the suite so that a user's server is never
-# touched; JACK_DEFAULT_SERVER is exported for the programs under test.
+# The server name is private to Tavrin's tests so that a user's server is
+# never touched; JACK_DEFAULT_SERVER is exported for the programs under test.
 
 jack_start() {
     local period=${1:-256} deadline
     shift
-    export JACK_DEFAULT_SERVER="tavrin-test-$$"
+    # A fixed name: JACK's shared table of servers reuses an entry only for
+    # the same name.
+    export JACK_DEFAULT_SERVER="tavrin-test-suite"
     export JACK_NO_AUDIO_RESERVATION=1  # no D-Bus on a CI machine
     JACK_LOG=$(mktemp /tmp/tavrin-jackd.XXXXXX)
     jackd --no-realtime -n "$JACK_DEFAULT_SERVER" "$@" -d dummy -r 48000 -p "$period" >"$JACK_LOG" 2>&1 &
