@@ -8,7 +8,11 @@
 #include "jack_through.h"
 #include "winmm/port_backend.h"
 
+#include <alsa/asoundlib.h>
+
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
@@ -31,7 +35,11 @@ struct Received final : InputSink, OutputSink {
         bytes.insert(bytes.end(), b.begin(), b.end());
         cv.notify_all();
     }
-    void on_error(const Status& why) override { std::printf("engine_check: port error: %s\n", why.text.c_str()); }
+    std::atomic<int> errors{0};
+    void on_error(const Status& why) override {
+        std::printf("engine_check: port error: %s\n", why.text.c_str());
+        ++errors;
+    }
     void on_sent(std::uint64_t, const Status& result) override {
         std::lock_guard lock(mutex);
         sent = true;
@@ -112,11 +120,59 @@ int check(const char* engine, const std::string& in_name, const std::string& out
     return ok ? 0 : 1;
 }
 
+// A sequencer client of the check's own stands in for a USB interface: it is
+// listed, opened, then pulled out. Both ports must answer errors, not hang.
+int check_alsa_unplug() {
+    snd_seq_t* device = nullptr;
+    if (snd_seq_open(&device, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return 1;
+    snd_seq_set_client_name(device, "USB MIDI Interface");
+    const char* long_name = "USB MIDI Interface Port 1 with a name far too long for szPname";
+    const std::string shown(long_name, 31);
+    snd_seq_create_simple_port(device, long_name,
+                               SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_SUBS_READ |
+                                   SND_SEQ_PORT_CAP_SUBS_WRITE,
+                               SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE);
+    std::string error;
+    auto backend = make_backend("alsa", error);
+    const int in = backend ? find(backend->inputs(), shown) : -1;
+    const int out = backend ? find(backend->outputs(), shown) : -1;
+    if (in < 0 || out < 0) {
+        snd_seq_close(device);
+        std::printf("engine_check alsa: the stand-in device is not listed under its cut name\n");
+        return 1;
+    }
+    Received got;
+    std::unique_ptr<InputPort> input;
+    std::unique_ptr<OutputPort> output;
+    if (!backend->open_input(static_cast<unsigned>(in), got, input) ||
+        !backend->open_output(static_cast<unsigned>(out), got, output)) {
+        snd_seq_close(device);
+        std::printf("engine_check alsa: the stand-in device does not open\n");
+        return 1;
+    }
+    snd_seq_close(device);  // unplugged
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    bool told = false;
+    while (!(told = got.errors > 0) && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::vector<std::uint8_t> msg{0xF0, 1, 2, 0xF7};
+    const Status s = output->send(msg, 9);
+    const bool ok = told && s.code == MMSYSERR_NODRIVER;
+    std::printf("engine_check alsa: unplugged device: input %s, send answers %u (%s)\n",
+                told ? "told" : "NOT told", s.code, s.text.c_str());
+    output.reset();
+    input.reset();
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string engine = argc > 1 ? argv[1] : "";
-    if (engine == "alsa" && argc == 3) return check("alsa", argv[2], argv[2]);
+    if (engine == "alsa" && argc == 3) {
+        const int rc = check("alsa", argv[2], argv[2]);
+        return rc != 0 ? rc : check_alsa_unplug();
+    }
     if (engine == "jack") {
         // Under a sanitizer that slows the process callback past its period,
         // JACK replays a late client's last buffer: only one event is sent then.
