@@ -27,6 +27,26 @@ jack_start 256 -S || exit 1
 timeout 120 "${tsan[@]}" "$tsan_bin/engine_check" jack || failed=1
 jack_stop
 
+# Whole runs of the program through its Parts, once they are built.
+if cmake --build --preset debug -j2 --target loop_driver >/dev/null 2>&1; then
+    run_driver() {  # expected verdict, driver options...
+        local expect=$1; shift
+        echo "-- loop_driver $*"
+        timeout 120 "$bin/loop_driver" --expect "$expect" "$@"
+        local rc=$?
+        [ "$rc" -eq 0 ] || failed=1
+        return "$rc"
+    }
+    jack_start 256 || exit 1
+    # auto: no ALSA sequencer here, so the running JACK server is chosen.
+    (unset TAVRIN_MIDI; run_driver "The test was successful." --through) || failed=1
+    TAVRIN_MIDI=jack run_driver "Midi loopback timeout, check cable!" --through-muted
+    TAVRIN_MIDI=jack run_driver "Midi loopback timeout, check cable!" --through-muted --kill-jack "$JACK_PID"
+    jack_stop
+else
+    echo "engines-jack: no Parts yet; whole-program runs skipped"
+fi
+
 # Faults of the server itself: each test starts and kills a private server.
 timeout 300 "$bin/jack_faults_test" || failed=1
 timeout 300 "${tsan[@]}" "$tsan_bin/jack_faults_test" \
