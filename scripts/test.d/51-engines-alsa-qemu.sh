@@ -11,12 +11,21 @@ cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target eng
 bin=build/debug/tests/engines
 
 failed=0
+# The guest has no display libraries: the headless programs must need none.
+no_display_libs() {
+    if ldd "$1" | grep -Ei 'libQt|libX11|libxcb'; then
+        echo "engines-alsa-qemu: $1 links display libraries" >&2
+        return 1
+    fi
+}
+no_display_libs "$bin/engine_check" || failed=1
 bash scripts/test.d/lib/qemu-alsa.sh --expect 'engine_check alsa: ok' \
     "$bin/engine_check" alsa "Midi Through Port-0" || failed=1
 
 # A whole run of the program through its Parts, once they are built: Test
 # with input and output both on Midi Through.
 if cmake --build --preset debug -j2 --target loop_driver >/dev/null 2>&1; then
+    no_display_libs "$bin/loop_driver" || failed=1
     bash scripts/test.d/lib/qemu-alsa.sh --expect '^verdict: The test was successful\.$' \
         "$bin/loop_driver" --expect "The test was successful." || failed=1
 else
