@@ -175,11 +175,21 @@ void Client::run_worker() {
     const Status stopped_status{MMSYSERR_NODRIVER, kServerStopped};
     const Status gone_status{MMSYSERR_NODRIVER, "The JACK port this MIDI port was connected to is gone."};
     std::unique_lock lock(mutex_);
+    // Rounds since anything moved. While a send is under way or bytes have
+    // come lately, the worker looks every period; an input that stays quiet
+    // is looked at less often, so an idle open port costs little.
+    constexpr int kBusyRounds = 64;
+    constexpr auto kQuietInterval = std::chrono::milliseconds(20);
+    int quiet_rounds = 0;
     while (!quit_) {
-        const bool active = std::any_of(inputs_.begin(), inputs_.end(), [](const InSlot& s) { return s.used && !s.failed; }) ||
-                            std::any_of(outputs_.begin(), outputs_.end(), [](const OutSlot& s) { return s.pending; });
+        const bool listening = std::any_of(inputs_.begin(), inputs_.end(), [](const InSlot& s) { return s.used && !s.failed; });
+        const bool sending = std::any_of(outputs_.begin(), outputs_.end(), [](const OutSlot& s) { return s.pending; });
+        if (sending) quiet_rounds = 0;
+        const bool active = listening || sending;
         if (active && !server_stopped())
-            cv_.wait_for(lock, std::chrono::microseconds(period_us_));
+            cv_.wait_for(lock, quiet_rounds < kBusyRounds ? std::chrono::duration_cast<std::chrono::microseconds>(
+                                                                std::chrono::microseconds(period_us_))
+                                                          : std::chrono::duration_cast<std::chrono::microseconds>(kQuietInterval));
         else if (!(server_stopped() && active))
             cv_.wait(lock);
         if (quit_) break;
@@ -222,16 +232,20 @@ void Client::run_worker() {
             if (f.in != nullptr) f.in->on_error(stopped ? stopped_status : gone_status);
             if (f.out != nullptr) f.out->on_error(stopped ? stopped_status : gone_status);
         }
+        bool moved = !sent.empty();
         sent.clear();
         failed.clear();
         if (!stopped) {
             for (auto& slot : inputs_) {
                 // `used` and `sink` change only under deliver_mutex_ as well.
                 if (!slot.used || slot.sink == nullptr) continue;
-                while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size()))
+                while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size())) {
                     slot.sink->on_bytes({bytes.data(), n}, now());
+                    moved = true;
+                }
             }
         }
+        quiet_rounds = moved ? 0 : std::min(quiet_rounds + 1, kBusyRounds);
         deliver.unlock();
         lock.lock();
     }

@@ -5,8 +5,9 @@
 // takes no lock and makes no system call. It moves bytes through lock-free
 // ring buffers; a worker thread of Tavrin's own feeds the output rings and
 // hands input bytes and ends of sends to the service. The worker sleeps on a
-// condition variable while nothing is open, and wakes once per JACK period
-// while something is.
+// condition variable while nothing is open; it wakes once per JACK period
+// while a send is under way or input has come lately, and every 20 ms while
+// an open input stays quiet.
 #pragma once
 
 #include <array>
