@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <thread>
 #include <condition_variable>
 #include <cstdio>
@@ -165,13 +166,87 @@ int check_alsa_unplug() {
     return ok ? 0 : 1;
 }
 
+// A device that floods: 1 MB of SysEx that never ends, then 100,000 short
+// messages, far faster than a cable could. The input keeps working: what its
+// fixed buffers cannot hold is lost to the overrun, nothing grows.
+int check_alsa_flood() {
+    snd_seq_t* device = nullptr;
+    if (snd_seq_open(&device, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return 1;
+    snd_seq_set_client_name(device, "Flooding Device");
+    const int port = snd_seq_create_simple_port(device, "Flood", SND_SEQ_PORT_CAP_READ | SND_SEQ_PORT_CAP_SUBS_READ,
+                                                SND_SEQ_PORT_TYPE_MIDI_GENERIC | SND_SEQ_PORT_TYPE_HARDWARE);
+    std::string error;
+    auto backend = make_backend("alsa", error);
+    const int in = backend ? find(backend->inputs(), "Flood") : -1;
+    Received got;
+    std::unique_ptr<InputPort> input;
+    if (in < 0 || !backend->open_input(static_cast<unsigned>(in), got, input)) {
+        snd_seq_close(device);
+        std::printf("engine_check alsa: the flooding device does not open\n");
+        return 1;
+    }
+    std::vector<std::uint8_t> piece(256, 0x55);
+    piece[0] = 0xF0;
+    std::size_t sent = 0;
+    for (int i = 0; i < 4096; ++i) {  // 1 MB, no F7
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        snd_seq_ev_set_sysex(&ev, i == 0 ? 256 : 255, piece.data() + (i == 0 ? 0 : 1));
+        if (snd_seq_event_output_direct(device, &ev) >= 0) sent += i == 0 ? 256 : 255;
+    }
+    for (int i = 0; i < 100000; ++i) {
+        snd_seq_event_t ev;
+        snd_seq_ev_clear(&ev);
+        snd_seq_ev_set_source(&ev, port);
+        snd_seq_ev_set_subs(&ev);
+        snd_seq_ev_set_direct(&ev);
+        snd_seq_ev_set_noteon(&ev, 0, i & 0x7F, 64);
+        if (snd_seq_event_output_direct(device, &ev) >= 0) sent += 3;
+    }
+    // Wait until the flood has drained (the count stops moving), then a
+    // last message must still come through whole: an overrun loses bytes of
+    // the flood, never the port.
+    std::size_t received = 0;
+    const auto drain_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        std::lock_guard lock(got.mutex);
+        if (got.bytes.size() == received || std::chrono::steady_clock::now() > drain_deadline) break;
+        received = got.bytes.size();
+    }
+    const std::vector<std::uint8_t> marker{0xF0, 0x7D, 0x7E, 0x7F, 0xF7};
+    snd_seq_event_t ev;
+    snd_seq_ev_clear(&ev);
+    snd_seq_ev_set_source(&ev, port);
+    snd_seq_ev_set_subs(&ev);
+    snd_seq_ev_set_direct(&ev);
+    snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(marker.size()), const_cast<std::uint8_t*>(marker.data()));
+    snd_seq_event_output_direct(device, &ev);
+    std::unique_lock lock(got.mutex);
+    const bool last = got.cv.wait_for(lock, std::chrono::seconds(5), [&] {
+        return got.bytes.size() >= marker.size() &&
+               std::equal(marker.begin(), marker.end(), got.bytes.end() - static_cast<long>(marker.size()));
+    });
+    lock.unlock();
+    input.reset();
+    snd_seq_close(device);
+    std::printf("engine_check alsa: flood of %zu bytes: %zu delivered; the message after it %s\n", sent, received,
+                last ? "came through whole" : "was LOST");
+    return last && received <= sent ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string engine = argc > 1 ? argv[1] : "";
     if (engine == "alsa" && argc == 3) {
         const int rc = check("alsa", argv[2], argv[2]);
-        return rc != 0 ? rc : check_alsa_unplug();
+        if (rc != 0) return rc;
+        if (check_alsa_unplug() != 0) return 1;
+        return check_alsa_flood();
     }
     if (engine == "jack") {
         // Under a sanitizer that slows the process callback past its period,
