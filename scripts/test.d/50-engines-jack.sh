@@ -8,7 +8,7 @@ tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGE
 source scripts/test.d/lib/jack.sh
 
 for preset in debug tsan; do
-    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 --target engine_check jack_faults_test >/dev/null || {
+    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 --target engine_check jack_faults_test winmm_loop >/dev/null || {
         echo "engines-jack: build ($preset) failed" >&2; exit 1; }
 done
 bin=build/debug/tests/engines
@@ -20,11 +20,14 @@ trap jack_stop EXIT
 failed=0
 jack_start 256 || exit 1
 timeout 120 "$bin/engine_check" jack || failed=1
+# Through the WinMM functions; unset TAVRIN_MIDI picks the running server.
+(unset TAVRIN_MIDI; timeout 60 "$bin/winmm_loop" --through through:) || failed=1
 jack_stop
 # Under the sanitizer the process callback may run late; a synchronous server
 # waits for it instead of replaying its previous buffer.
 jack_start 256 -S || exit 1
 timeout 120 "${tsan[@]}" "$tsan_bin/engine_check" jack || failed=1
+(unset TAVRIN_MIDI; timeout 60 "${tsan[@]}" "$tsan_bin/winmm_loop" --through through:) || failed=1
 jack_stop
 
 # Whole runs of the program through its Parts, once they are built.

@@ -6,7 +6,7 @@ cd "$(dirname "$0")/../.."
 source scripts/deps.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGES[@]}" || exit 1
 
-cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target engine_check >/dev/null || {
+cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target engine_check winmm_loop >/dev/null || {
     echo "engines-alsa-qemu: build failed" >&2; exit 1; }
 bin=build/debug/tests/engines
 
@@ -19,8 +19,14 @@ no_display_libs() {
     fi
 }
 no_display_libs "$bin/engine_check" || failed=1
+no_display_libs "$bin/winmm_loop" || failed=1
 bash scripts/test.d/lib/qemu-alsa.sh --expect 'engine_check alsa: ok' \
     "$bin/engine_check" alsa "Midi Through Port-0" || failed=1
+
+# Through the WinMM functions; TAVRIN_MIDI is unset in the guest, so auto
+# picks the sequencer.
+bash scripts/test.d/lib/qemu-alsa.sh --expect '^winmm_loop: ok$' \
+    "$bin/winmm_loop" "Midi Through Port-0" || failed=1
 
 # A whole run of the program through its Parts, once they are built: Test
 # with input and output both on Midi Through.
