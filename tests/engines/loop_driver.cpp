@@ -14,6 +14,7 @@
 
 #include "kernel/kernel.h"
 #include "ui/headless/headless.h"
+#include "user/input.h"
 #include "user/session.h"
 #include "winmm/service.h"
 
@@ -86,9 +87,13 @@ int main(int argc, char** argv) {
     // Test, once the program is up and waits for the user.
     hb->when_quiet([&script] {
         HWND window = main_window();
-        if (window == nullptr) return;
+        HWND button = window != nullptr ? GetDlgItem(window, static_cast<int>(kTest)) : nullptr;
+        if (button == nullptr) {
+            std::printf("loop_driver: no main window with a Test button\n");
+            return;
+        }
         script.test_pressed = true;
-        PostMessageA(window, WM_COMMAND, kTest, 0);
+        platform::click_button(button);  // nothing happens while it is disabled
     });
     if (script.kill_pid > 0) {
         hb->when_idle([&script] {
