@@ -22,6 +22,12 @@ jack_start 256 || exit 1
 timeout 120 "$bin/engine_check" jack || failed=1
 # Through the WinMM functions; unset TAVRIN_MIDI picks the running server.
 (unset TAVRIN_MIDI; timeout 60 "$bin/winmm_loop" --through through:) || failed=1
+# No cable: the 2 s time-out, then every take-back succeeds.
+TAVRIN_MIDI=jack timeout 60 "$bin/winmm_loop" --through-muted through: || failed=1
+# The server dies during the run: the same, and nothing hangs.
+TAVRIN_MIDI=jack timeout 60 "$bin/winmm_loop" --through-muted --kill-jack "$JACK_PID" through: || failed=1
+jack_stop
+jack_start 256 || exit 1
 jack_stop
 # Under the sanitizer the process callback may run late; a synchronous server
 # waits for it instead of replaying its previous buffer.

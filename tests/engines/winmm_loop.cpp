@@ -4,9 +4,12 @@
 // MM_MOM_DONE; then take everything back and close. Checks the bytes, the
 // header flags and every result code.
 //
-//   winmm_loop [--through] PORT_NAME_PREFIX
+//   winmm_loop [--through | --through-muted] [--kill-jack PID] PORT_NAME_PREFIX
 //
-// --through starts a JACK client of its own that loops output to input.
+// --through starts a JACK client of its own that loops output to input (muted:
+// it swallows everything). --kill-jack kills that JACK server right after the
+// send: then nothing may come back, and taking the buffers back and closing
+// must still succeed, promptly.
 #include "jack_through.h"
 
 #include "ui/headless/headless.h"
@@ -16,7 +19,9 @@
 #include <mmsystem.h>
 #include <windows.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -60,10 +65,15 @@ int fail(const char* what, MMRESULT rc) {
 
 int main(int argc, char** argv) {
     bool through = false;
+    bool muted = false;
+    pid_t kill_pid = 0;
     std::string prefix;
     for (int i = 1; i < argc; ++i) {
-        if (std::string(argv[i]) == "--through") through = true;
-        else prefix = argv[i];
+        const std::string arg = argv[i];
+        if (arg == "--through") through = true;
+        else if (arg == "--through-muted") through = muted = true;
+        else if (arg == "--kill-jack" && i + 1 < argc) kill_pid = static_cast<pid_t>(std::atoi(argv[++i]));
+        else prefix = arg;
     }
     std::unique_ptr<tavrin_test::JackThrough> cable;
     if (through) {
@@ -72,6 +82,7 @@ int main(int argc, char** argv) {
             std::printf("winmm_loop: no JACK server for the through client\n");
             return 1;
         }
+        cable->mute(muted);
     }
     auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Real);
     backend->set_scripted();
@@ -113,11 +124,16 @@ int main(int argc, char** argv) {
     if (MMRESULT rc = midiInStart(in)) return fail("midiInStart", rc);
     SetTimer(hwnd, kDeadline, 2000, nullptr);  // the program's own time-out
     if (MMRESULT rc = midiOutLongMsg(out, &oh, kHeaderSize)) return fail("midiOutLongMsg", rc);
+    if (kill_pid > 0) kill(kill_pid, SIGKILL);
     MSG msg{};
     while (!(g_in_done && g_out_done) && !g_expired)
         if (platform::session().next_message(msg)) DispatchMessageA(&msg);
     KillTimer(hwnd, kDeadline);
 
+    // The take-back that follows a time-out: the send is ended first.
+    if (g_expired) {
+        if (MMRESULT rc = midiOutReset(out)) return fail("midiOutReset", rc);
+    }
     const bool same = ih.dwBytesRecorded == message.size() &&
                       std::memcmp(capture.data(), message.data(), message.size()) == 0;
     const bool flags = (ih.dwFlags & (MHDR_DONE | MHDR_INQUEUE)) == MHDR_DONE &&
@@ -132,7 +148,12 @@ int main(int argc, char** argv) {
     cable.reset();
 
     if (g_expired) {
-        std::printf("winmm_loop: nothing came back within 2 s\n");
+        std::printf("winmm_loop: nothing came back within 2 s; every take-back and close answered 0\n");
+        std::printf("winmm_loop: %s\n", muted || kill_pid > 0 ? "time-out" : "FAILED");
+        return muted || kill_pid > 0 ? 0 : 1;
+    }
+    if (muted || kill_pid > 0) {
+        std::printf("winmm_loop: FAILED: bytes came back through a muted loop\n");
         return 1;
     }
     std::printf("winmm_loop: %lu bytes recorded, %s, header flags %s\n",
