@@ -39,6 +39,14 @@ struct BoxRequest {
     UINT flags = 0;
 };
 
+// Pixels of a dialog font's average character width and height: a dialog
+// unit is a quarter of the first horizontally, an eighth of the second
+// vertically.
+struct DialogBaseUnits {
+    int x = 6;
+    int y = 13;
+};
+
 // The button a box gives when the user confirms without choosing (Enter).
 int default_box_button(UINT flags);
 
@@ -79,6 +87,20 @@ public:
 
     // Metrics of the default (display) font, for GetTextMetricsA.
     virtual TEXTMETRICA text_metrics() = 0;
+
+    // Dialogs. A dialog is a top-level Window with dlg_proc set (owner: the
+    // window it is modal to); it and its controls come through
+    // window_created / window_destroyed like any window, the dialog first,
+    // then its controls in template order, all before it is shown: the dialog
+    // becomes visible (window_changed) only after its procedure has had
+    // WM_INITDIALOG. Window::dialog_units holds each one's template rectangle;
+    // `rect` holds it in pixels by the base units below.
+    // The base units of the template's font (face, size in points).
+    virtual DialogBaseUnits dialog_base_units(std::string_view face, int points) {
+        (void)face;
+        (void)points;
+        return {};
+    }
 };
 
 }  // namespace platform

@@ -65,6 +65,9 @@ struct Window {
     INT_PTR dialog_result = 0;
     std::string dialog_template;
     int default_button = 0;  // control id of the default push button, 0 if none
+    // A dialog and its controls: the template's rectangle in dialog units
+    // (left, top, right, bottom); `rect` holds the same in pixels.
+    RECT dialog_units{};
 };
 
 struct MenuItem {
@@ -78,6 +81,10 @@ struct Menu {
     std::vector<MenuItem> items;
     HWND owner = nullptr;  // the window whose menu bar this menu is (or belongs to)
 };
+
+// Whether the user can choose the item: a command item that is enabled and has
+// text (an item without text stands as a separator line).
+bool menu_item_selectable(const MenuItem& item);
 
 // Posted messages; safe from any thread. A message may carry an action that
 // runs on the retrieving thread just before the message is handed out: a

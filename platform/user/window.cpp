@@ -1,6 +1,7 @@
 // Window classes and windows: creation, destruction, the default window
 // procedure, visibility, enabling and focus.
 #include "user/input.h"
+#include "user/rcscript.h"
 #include "user/resources.h"
 #include "user/session.h"
 
@@ -16,7 +17,11 @@ using platform::Window;
 namespace platform {
 
 ResourceHooks& resource_hooks() {
-    static ResourceHooks hooks;
+    static ResourceHooks hooks = [] {
+        ResourceHooks h;
+        use_resource_script(h, embedded_resources());
+        return h;
+    }();
     return hooks;
 }
 
