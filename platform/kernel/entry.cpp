@@ -1,6 +1,7 @@
 // The process entry of a program on the headless backend: Win32 programs
 // start in WinMain, and its result is the exit status.
 #include "kernel/kernel.h"
+#include "user/endsession.h"
 
 #include <windows.h>
 
@@ -12,5 +13,6 @@ int main(int argc, char** argv) {
         if (i > 1) command_line += ' ';
         command_line += argv[i];
     }
+    platform::watch_end_session_signals();
     return WinMain(platform::module_instance(), nullptr, command_line.data(), SW_SHOWNORMAL);
 }
