@@ -6,6 +6,8 @@
 #include <alsa/asoundlib.h>
 
 #include <cstdio>
+#include <exception>
+#include <new>
 #include <optional>
 
 namespace platform::midi {
@@ -23,20 +25,28 @@ public:
         const auto& ports = taken(ins_, true);
         if (index >= ports.size()) return {MMSYSERR_BADDEVICEID, "No such ALSA input port."};
         std::string error;
-        auto port = alsa::Input::open(ports[index].address, sink, error);
-        if (!port) return {code_for(ports[index].address), error};
-        out = std::move(port);
-        return {};
+        try {
+            auto port = alsa::Input::open(ports[index].address, sink, error);
+            if (!port) return {code_for(ports[index].address), error};
+            out = std::move(port);
+            return {};
+        } catch (const std::exception& e) {  // no thread or no memory
+            return {MMSYSERR_NOMEM, std::string("The MIDI input cannot be opened: ") + e.what()};
+        }
     }
 
     Status open_output(unsigned index, OutputSink& sink, std::unique_ptr<OutputPort>& out) override {
         const auto& ports = taken(outs_, false);
         if (index >= ports.size()) return {MMSYSERR_BADDEVICEID, "No such ALSA output port."};
         std::string error;
-        auto port = alsa::Output::open(ports[index].address, sink, error);
-        if (!port) return {code_for(ports[index].address), error};
-        out = std::move(port);
-        return {};
+        try {
+            auto port = alsa::Output::open(ports[index].address, sink, error);
+            if (!port) return {code_for(ports[index].address), error};
+            out = std::move(port);
+            return {};
+        } catch (const std::exception& e) {  // no thread or no memory
+            return {MMSYSERR_NOMEM, std::string("The MIDI output cannot be opened: ") + e.what()};
+        }
     }
 
 private:
@@ -78,7 +88,11 @@ std::unique_ptr<PortBackend> make_alsa_backend(std::string_view options, std::st
     std::string why;
     auto seq = alsa::open_client(SND_SEQ_OPEN_DUPLEX, why);
     if (!seq) return nullptr;
-    return std::make_unique<AlsaBackend>(std::move(seq));
+    try {
+        return std::make_unique<AlsaBackend>(std::move(seq));
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
 }
 
 }  // namespace platform::midi

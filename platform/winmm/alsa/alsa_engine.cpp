@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <chrono>
 
 namespace platform::midi::alsa {
@@ -265,7 +266,11 @@ Status Output::send(std::span<const std::uint8_t> bytes, std::uint64_t ticket) {
     std::lock_guard lock(mutex_);
     if (queued_ || transmitting_) return {MIDIERR_NOTREADY, "A send is still under way on this MIDI output."};
     abort_.store(false);
-    job_.assign(bytes.begin(), bytes.end());
+    try {
+        job_.assign(bytes.begin(), bytes.end());
+    } catch (const std::bad_alloc&) {
+        return {MMSYSERR_NOMEM, "There is not enough memory to copy the message for sending."};
+    }
     ticket_ = ticket;
     queued_ = true;
     cv_.notify_all();

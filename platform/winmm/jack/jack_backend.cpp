@@ -3,6 +3,8 @@
 #include "winmm/jack/jack_engine.h"
 #include "winmm/port_names.h"
 
+#include <exception>
+#include <new>
 #include <optional>
 
 namespace platform::midi {
@@ -46,7 +48,12 @@ public:
         Status error;
         const int slot = client_->open_input(ports[index].full, sink, error);
         if (slot < 0) return error;
-        out = std::make_unique<JackInput>(client_, slot);
+        try {
+            out = std::make_unique<JackInput>(client_, slot);
+        } catch (const std::bad_alloc&) {
+            client_->close_input(slot);
+            return {MMSYSERR_NOMEM, "There is not enough memory to open the MIDI input."};
+        }
         return {};
     }
 
@@ -56,7 +63,12 @@ public:
         Status error;
         const int slot = client_->open_output(ports[index].full, sink, error);
         if (slot < 0) return error;
-        out = std::make_unique<JackOutput>(client_, slot);
+        try {
+            out = std::make_unique<JackOutput>(client_, slot);
+        } catch (const std::bad_alloc&) {
+            client_->close_output(slot);
+            return {MMSYSERR_NOMEM, "There is not enough memory to open the MIDI output."};
+        }
         return {};
     }
 
@@ -96,9 +108,13 @@ std::unique_ptr<PortBackend> make_jack_backend(std::string_view options, std::st
         return nullptr;
     }
     std::string why;
-    auto client = jack::Client::open(why);
-    if (!client) return nullptr;
-    return std::make_unique<JackBackend>(std::move(client));
+    try {
+        auto client = jack::Client::open(why);
+        if (!client) return nullptr;
+        return std::make_unique<JackBackend>(std::move(client));
+    } catch (const std::exception&) {  // no thread or no memory: no JACK ports
+        return nullptr;
+    }
 }
 
 }  // namespace platform::midi

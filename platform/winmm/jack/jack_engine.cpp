@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 
 namespace platform::midi::jack {
 
@@ -410,7 +411,11 @@ Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t
     if (s.failed) return {MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
     if (s.pending) return {MIDIERR_NOTREADY, "A send is still under way on this MIDI output."};
     if (!port_exists(s.destination)) return {MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
-    s.job.assign(bytes.begin(), bytes.end());
+    try {
+        s.job.assign(bytes.begin(), bytes.end());
+    } catch (const std::bad_alloc&) {
+        return {MMSYSERR_NOMEM, "There is not enough memory to copy the message for sending."};
+    }
     s.offset = 0;
     s.job_end = s.queued + bytes.size();
     s.ticket = ticket;
