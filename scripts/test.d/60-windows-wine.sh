@@ -16,7 +16,7 @@ tavrin_need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
 
 build=build/windows
 exe=${TAVRIN_WINE_EXE:-}
-if [ -z "$exe" ] && ! ls midi/*.cpp loopback/*.cpp >/dev/null 2>&1; then
+if [ -z "$exe" ] && ! ls midi/*.c* loopback/*.c* >/dev/null 2>&1; then
     echo "windows-wine: SKIPPED: the MIDI layer and the loopback test (midi/, loopback/) are not in this tree yet"
     exit 0
 fi
@@ -47,7 +47,8 @@ started=()
 cleanup() {
     local pid
     for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; done
-    [ -d "$WINEPREFIX" ] && timeout 30 wineserver -k 2>/dev/null
+    # Ends this prefix's server and every Wine process of it, and waits for them.
+    [ -d "$WINEPREFIX" ] && { timeout 30 wineserver -k 2>/dev/null; timeout 30 wineserver -w 2>/dev/null; }
     [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
     for pid in "${started[@]}" $xvfb_pid; do wait "$pid" 2>/dev/null; done
     rm -f "${displayfile:-}"
@@ -109,10 +110,9 @@ shoot() { import -window root "$shots/$1.png" || fail "no screenshot $1"; }
 # Presses Enter in window $1 (what: $2) and waits for it to go.
 press_enter() {
     local id=$1 what=$2 until=$((SECONDS + 60))
-    xdotool windowfocus --sync "$id" 2>/dev/null
+    timeout 10 xdotool windowfocus --sync "$id" 2>/dev/null
     xdotool key --clearmodifiers Return
-    while xdotool getwindowname "$id" >/dev/null 2>&1 && \
-          [ -n "$(xdotool search --onlyvisible --name . 2>/dev/null | grep -x "$id")" ]; do
+    while xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$id"; do
         [ "$SECONDS" -lt "$until" ] || fail "the $what stayed up after Enter"
         sleep 0.2
     done
