@@ -2,6 +2,7 @@
 // start in WinMain, and its result is the exit status.
 #include "kernel/kernel.h"
 #include "user/endsession.h"
+#include "user/instance.h"
 
 #include <windows.h>
 
@@ -14,5 +15,6 @@ int main(int argc, char** argv) {
         command_line += argv[i];
     }
     platform::watch_end_session_signals();
+    platform::use_instance_sockets();
     return WinMain(platform::module_instance(), nullptr, command_line.data(), SW_SHOWNORMAL);
 }

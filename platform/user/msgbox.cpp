@@ -1,5 +1,6 @@
 // Modal message boxes: shown by the backend, waited for in a nested loop that
 // keeps dispatching the thread's messages.
+#include "user/instance.h"
 #include "user/session.h"
 
 #include <windows.h>
@@ -70,6 +71,12 @@ private:
 
 extern "C" int WINAPI MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     platform::Session& s = platform::session();
+    // Another instance's window cannot own our box: it is shown unowned, and
+    // that window is asked to come to the front beside it.
+    if (platform::is_remote_window(owner)) {
+        platform::raise_remote_window(owner);
+        owner = nullptr;
+    }
     if (owner != nullptr && s.window(owner) == nullptr) return 0;
     platform::BoxRequest box{owner, text != nullptr ? text : "", caption != nullptr ? caption : "Error", type};
     platform::ModalGuard guard(s, owner, (type & MB_TASKMODAL) != 0);

@@ -1,6 +1,7 @@
 #include "user/session.h"
 
 #include "ui/headless/headless.h"
+#include "user/instance.h"
 
 #include <algorithm>
 #include <atomic>
@@ -83,7 +84,10 @@ Session::Session(std::unique_ptr<UiBackend> backend) : backend_(std::move(backen
 
 Session::~Session() {
     // Windows go without messages: the process or the test is ending.
-    for (auto& [id, w] : windows_) backend_->window_destroyed(w->hwnd);
+    for (auto& [id, w] : windows_) {
+        instance_window_destroyed(w->hwnd);
+        backend_->window_destroyed(w->hwnd);
+    }
 }
 
 bool Session::register_class(const WindowClass& cls) {

@@ -1,6 +1,7 @@
 // Window classes and windows: creation, destruction, the default window
 // procedure, visibility, enabling and focus.
 #include "user/input.h"
+#include "user/instance.h"
 #include "user/rcscript.h"
 #include "user/resources.h"
 #include "user/session.h"
@@ -71,6 +72,7 @@ void destroy_tree(HWND hwnd) {
     w = s.window(hwnd);
     if (w == nullptr) return;
     HMENU menu = w->parent == nullptr ? w->menu : nullptr;
+    instance_window_destroyed(hwnd);
     s.backend().window_destroyed(hwnd);
     s.remove_window(hwnd);
     if (menu != nullptr) s.remove_menu_tree(menu);
@@ -137,6 +139,7 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
     if (class_name == nullptr || IS_INTRESOURCE(class_name)) return nullptr;
     Session& s = session();
     const WindowClass* cls = s.find_class(class_name);
+    const bool registered = cls != nullptr;
     if (cls == nullptr) cls = platform::system_class(class_name);
     if (cls == nullptr) return nullptr;
     if (parent != nullptr && s.window(parent) == nullptr) return nullptr;
@@ -177,6 +180,7 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
             bar = platform::resource_hooks().load_menu(instance, cls->menu_name.c_str());
         if (Window* created = s.window(hwnd)) created->menu = bar;
         if (platform::Menu* m = s.menu(bar)) m->owner = hwnd;
+        if (registered) platform::instance_window_created(hwnd, cls->name);
     }
     s.backend().window_created(hwnd);
 
@@ -231,6 +235,11 @@ LRESULT WINAPI SendMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 BOOL WINAPI ShowWindow(HWND hwnd, int cmd) {
+    // Another instance's window: it restores and raises itself when asked.
+    if (platform::is_remote_window(hwnd)) {
+        if (cmd != SW_HIDE) platform::raise_remote_window(hwnd);
+        return FALSE;
+    }
     Session& s = session();
     Window* w = s.window(hwnd);
     if (w == nullptr) return FALSE;
@@ -280,6 +289,7 @@ BOOL WINAPI IsWindowVisible(HWND hwnd) {
 }
 
 BOOL WINAPI BringWindowToTop(HWND hwnd) {
+    if (platform::is_remote_window(hwnd)) return platform::raise_remote_window(hwnd) ? TRUE : FALSE;
     Session& s = session();
     if (s.window(hwnd) == nullptr) return FALSE;
     s.backend().window_raised(hwnd);
