@@ -33,4 +33,6 @@ TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmar
 # What the tests on real MIDI engines need: a JACK server, and a Debian kernel
 # with the ALSA sequencer booted under qemu (the kernel package itself is
 # fetched by the qemu suite, not installed).
+# The desktop program and its backend.
+TAVRIN_DESKTOP_PACKAGES=(qt6-base-dev)
 TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)

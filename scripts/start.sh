@@ -1,7 +1,19 @@
 #!/usr/bin/env bash
-# Builds Tavrin and starts it.
+# Builds Tavrin (release) and starts it on this desktop.
+# TAVRIN_MIDI=cable runs it on the built-in virtual loop cable.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-echo "Tavrin has no desktop backend yet, so there is nothing to show: the program" >&2
-echo "runs only inside the test suite for now (scripts/test.sh)." >&2
-exit 1
+source scripts/deps.sh
+
+if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "Tavrin is a desktop program and needs a desktop session (neither DISPLAY nor" >&2
+    echo "WAYLAND_DISPLAY is set). To try it without one, under a virtual X server:" >&2
+    echo "  apt-get install -y xvfb && TAVRIN_MIDI=cable xvfb-run -a scripts/start.sh" >&2
+    echo "(the window is then invisible; take a picture with: import -window root shot.png)" >&2
+    exit 1
+fi
+
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}"
+cmake --preset release >/dev/null
+cmake --build build/release -j2 --target tavrin >/dev/null
+exec build/release/tavrin "$@"

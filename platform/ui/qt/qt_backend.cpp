@@ -1,0 +1,459 @@
+#include "ui/qt/qt_backend.h"
+
+#include "user/input.h"
+#include "user/resources.h"
+#include "user/session.h"
+
+#include <QAbstractEventDispatcher>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFontMetrics>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace platform {
+namespace {
+
+QString from_ansi(std::string_view text) {
+    return QString::fromLocal8Bit(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+bool same_nocase(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+// The client area: shows the text runs the window procedure drew on WM_PAINT.
+class ClientArea final : public QWidget {
+public:
+    ClientArea(HWND hwnd, QWidget* parent) : QWidget(parent), hwnd_(hwnd) {
+        setAutoFillBackground(true);
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        const Window* w = session().window(hwnd_);
+        if (!w) return;
+        QPainter painter(this);
+        painter.setFont(QApplication::font());
+        const int ascent = QFontMetrics(QApplication::font()).ascent();
+        // TextOutA places the top of the text cell; QPainter wants the baseline.
+        for (const TextRun& run : w->drawing) painter.drawText(run.x, run.y + ascent, from_ansi(run.text));
+    }
+
+private:
+    HWND hwnd_;
+};
+
+// A top-level window or dialog. The frame's close and the dialog keys go
+// through the core, which decides what they mean.
+class TopWidget final : public QWidget {
+public:
+    TopWidget(HWND hwnd, bool dialog) : hwnd_(hwnd), dialog_(dialog) {
+        auto* layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        if (dialog) {
+            client_ = this;
+            delete layout;
+        } else {
+            bar_ = new QMenuBar(this);
+            bar_->setNativeMenuBar(false);
+            bar_->hide();
+            layout->setMenuBar(bar_);
+            client_ = new ClientArea(hwnd, this);
+            layout->addWidget(client_);
+        }
+    }
+    QWidget* client() const { return client_; }
+    QMenuBar* bar() const { return bar_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override {
+        event->ignore();
+        if (session().is_live(hwnd_)) request_close(hwnd_);
+    }
+    void keyPressEvent(QKeyEvent* event) override {
+        if (dialog_) {
+            const int key = event->key();
+            if ((key == Qt::Key_Return || key == Qt::Key_Enter) && press_key(VK_RETURN)) return;
+            if (key == Qt::Key_Escape && press_key(VK_ESCAPE)) return;
+        }
+        QWidget::keyPressEvent(event);
+    }
+
+private:
+    HWND hwnd_;
+    bool dialog_;
+    QWidget* client_ = nullptr;
+    QMenuBar* bar_ = nullptr;
+};
+
+QIcon icon_of(const Window& w) {
+    HICON icon = w.icon;
+    if (!icon) {
+        if (const WindowClass* cls = session().find_class(w.class_name)) icon = cls->icon;
+    }
+    if (!icon) return {};
+    const auto bytes = icon_image(icon);
+    QPixmap pixmap;
+    if (bytes.empty() || !pixmap.loadFromData(bytes.data(), static_cast<uint>(bytes.size()), "ICO")) return {};
+    return QIcon(pixmap);
+}
+
+}  // namespace
+
+QtBackend::QtBackend()
+    : dispatcher_(QAbstractEventDispatcher::instance(QCoreApplication::instance()->thread())),
+      deadline_timer_(std::make_unique<QTimer>()) {
+    deadline_timer_->setSingleShot(true);
+    deadline_timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, qApp, [this] { on_state_changed(); });
+}
+
+QtBackend::~QtBackend() {
+    for (auto& [id, box] : boxes_) {
+        if (box.widget) box.widget->deleteLater();
+    }
+    for (auto& [hwnd, widget] : widgets_) {
+        if (widget && widget->isWindow()) widget->deleteLater();
+    }
+    flush_deferred_deletes();
+}
+
+void QtBackend::flush_deferred_deletes() {
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+void QtBackend::wait(Ms deadline) {
+    if (woken_.exchange(false)) return;
+    if (deadline != kNoDeadline) {
+        const Ms left = deadline - clock_.now();
+        if (left <= Ms::zero()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents);
+            flush_deferred_deletes();
+            return;
+        }
+        deadline_timer_->start(static_cast<int>(std::min<Ms::rep>(left.count(), 24 * 3600 * 1000)));
+    }
+    // A wake() from another thread makes the dispatcher return at once.
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    deadline_timer_->stop();
+    flush_deferred_deletes();
+    woken_.store(false);
+}
+
+void QtBackend::wake() {
+    woken_.store(true);
+    if (dispatcher_) dispatcher_->wakeUp();
+}
+
+int QtBackend::show_box(const BoxRequest& request) {
+    const int id = next_box_++;
+    auto* box = new QMessageBox();
+    box->setWindowTitle(from_ansi(request.caption));
+    QString text = from_ansi(request.text);
+    text.replace(QLatin1Char('\t'), QLatin1Char(' '));
+    box->setTextFormat(Qt::PlainText);
+    box->setText(text);
+    switch (request.flags & MB_ICONMASK) {
+    case MB_ICONERROR: box->setIcon(QMessageBox::Critical); break;
+    case MB_ICONWARNING: box->setIcon(QMessageBox::Warning); break;
+    case MB_ICONINFORMATION: box->setIcon(QMessageBox::Information); break;
+    case MB_ICONQUESTION: box->setIcon(QMessageBox::Question); break;
+    default: box->setIcon(QMessageBox::NoIcon); break;
+    }
+    const bool yes_no = (request.flags & 0xF) == MB_YESNO;
+    if (yes_no) {
+        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+        box->setDefaultButton(QMessageBox::Yes);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setDefaultButton(QMessageBox::Ok);
+    }
+    // The core has disabled the owner; nothing else of Tavrin takes input either.
+    box->setWindowModality(Qt::ApplicationModal);
+    if (const Window* owner = session().window(request.owner)) {
+        const QIcon icon = icon_of(*session().top_level(request.owner));
+        if (!icon.isNull()) box->setWindowIcon(icon);
+        (void)owner;
+    }
+    boxes_[id].widget = box;
+    QObject::connect(box, &QMessageBox::finished, box, [this, id, box, yes_no] {
+        auto it = boxes_.find(id);
+        if (it == boxes_.end()) return;
+        int answer = yes_no ? IDNO : IDOK;
+        if (QAbstractButton* clicked = box->clickedButton()) {
+            if (clicked == box->button(QMessageBox::Yes)) answer = IDYES;
+            else if (clicked == box->button(QMessageBox::No)) answer = IDNO;
+            else answer = IDOK;
+        }
+        it->second.answer = answer;
+        box->hide();
+        box->deleteLater();
+        wake();
+    });
+    box->adjustSize();
+    if (QWidget* owner = widget_for(request.owner); owner && owner->isVisible()) {
+        const QRect frame = owner->window()->geometry();
+        box->move(frame.center() - QPoint(box->width() / 2, box->height() / 2));
+    } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        box->move(screen->geometry().center() - QPoint(box->width() / 2, box->height() / 2));
+    }
+    box->show();
+    box->raise();
+    box->activateWindow();
+    return id;
+}
+
+std::optional<int> QtBackend::box_answer(int box_id) {
+    auto it = boxes_.find(box_id);
+    if (it == boxes_.end() || !it->second.answer) return std::nullopt;
+    const int answer = *it->second.answer;
+    boxes_.erase(it);
+    return answer;
+}
+
+void QtBackend::dismiss_box(int box_id) {
+    auto it = boxes_.find(box_id);
+    if (it == boxes_.end()) return;
+    if (QMessageBox* box = it->second.widget) {
+        box->disconnect();
+        box->hide();
+        box->deleteLater();
+    }
+    boxes_.erase(it);
+}
+
+QWidget* QtBackend::widget_for(HWND hwnd) const {
+    auto it = widgets_.find(hwnd);
+    return it == widgets_.end() ? nullptr : it->second.data();
+}
+
+QWidget* QtBackend::client_for(HWND hwnd) const {
+    QWidget* w = widget_for(hwnd);
+    if (auto* top = dynamic_cast<TopWidget*>(w)) return top->client();
+    return w;
+}
+
+void QtBackend::window_created(HWND hwnd) {
+    const Window* w = session().window(hwnd);
+    if (!w) return;
+    QWidget* widget = nullptr;
+    if (w->parent) {
+        QWidget* parent = client_for(w->parent);
+        if (!parent) return;
+        if (same_nocase(w->class_name, "button")) {
+            auto* button = new QPushButton(parent);
+            button->setAutoDefault(false);
+            button->setDefault((w->style & 0xF) == BS_DEFPUSHBUTTON);
+            QObject::connect(button, &QPushButton::clicked, button, [hwnd] { click_button(hwnd); });
+            widget = button;
+        } else if (same_nocase(w->class_name, "static")) {
+            auto* label = new QLabel(parent);
+            label->setWordWrap(true);
+            label->setTextFormat(Qt::PlainText);
+            label->setAlignment(Qt::AlignTop | ((w->style & 0x3) == SS_CENTER ? Qt::AlignHCenter : Qt::AlignLeft));
+            widget = label;
+        } else {
+            widget = new QWidget(parent);
+        }
+    } else {
+        const bool dialog = w->dlg_proc != nullptr;
+        auto* top = new TopWidget(hwnd, dialog);
+        Qt::WindowFlags flags = (dialog ? Qt::Dialog : Qt::Window) | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+        // Without a system menu a Win32 frame has no close, minimise or maximise box.
+        if (w->style & WS_SYSMENU) flags |= Qt::WindowCloseButtonHint;
+        top->setWindowFlags(flags);
+        widget = top;
+    }
+    widgets_[hwnd] = widget;
+    if (!w->parent && w->menu) build_menu_bar(hwnd);
+    sync(hwnd);
+}
+
+void QtBackend::window_destroyed(HWND hwnd) {
+    auto it = widgets_.find(hwnd);
+    if (it == widgets_.end()) return;
+    QPointer<QWidget> widget = it->second;
+    widgets_.erase(it);
+    if (!widget) return;
+    // Possibly inside a handler of this very widget (a menu's triggered): hide now, delete later.
+    widget->hide();
+    widget->deleteLater();
+}
+
+void QtBackend::window_changed(HWND hwnd) { sync(hwnd); }
+
+void QtBackend::sync(HWND hwnd) {
+    const Window* w = session().window(hwnd);
+    QWidget* widget = widget_for(hwnd);
+    if (!w || !widget) return;
+    const QString text = from_ansi(w->text);
+    const int width = w->rect.right - w->rect.left;
+    const int height = w->rect.bottom - w->rect.top;
+    if (auto* button = dynamic_cast<QPushButton*>(widget)) {
+        button->setText(text);
+        button->setGeometry(w->rect.left, w->rect.top, width, height);
+    } else if (auto* label = dynamic_cast<QLabel*>(widget)) {
+        label->setText(text);
+        label->setGeometry(w->rect.left, w->rect.top, width, height);
+    } else if (widget->isWindow()) {
+        widget->setWindowTitle(text);
+        const QIcon icon = icon_of(*w);
+        if (!icon.isNull()) widget->setWindowIcon(icon);
+        widget->setFixedSize(std::max(width, 1), std::max(height, 1));
+        widget->move(w->rect.left, w->rect.top);
+    } else {
+        widget->setGeometry(w->rect.left, w->rect.top, width, height);
+    }
+    widget->setEnabled(w->enabled);
+    const bool visible = w->visible && !w->iconic;
+    if (widget->isWindow()) {
+        if (w->visible && w->iconic) widget->showMinimized();
+        else if (visible && !widget->isVisible()) {
+            widget->show();
+            widget->raise();
+            widget->activateWindow();
+        } else if (!visible && widget->isVisible()) widget->hide();
+    } else {
+        widget->setVisible(visible);
+    }
+}
+
+void QtBackend::window_raised(HWND hwnd) {
+    QWidget* widget = widget_for(hwnd);
+    if (!widget) return;
+    QWidget* top = widget->window();
+    if (top->isMinimized()) top->showNormal();
+    top->show();
+    top->raise();
+    top->activateWindow();
+}
+
+void QtBackend::menu_changed(HWND hwnd) {
+    // Never rebuild under an open menu (its handler may be running); open
+    // menus are filled from the model each time they show.
+    if (QApplication::activePopupWidget()) return;
+    build_menu_bar(hwnd);
+}
+
+void QtBackend::build_menu_bar(HWND hwnd) {
+    auto* top = dynamic_cast<TopWidget*>(widget_for(hwnd));
+    const Window* w = session().window(hwnd);
+    if (!top || !top->bar() || !w) return;
+    QMenuBar* bar = top->bar();
+    for (QMenu* old : bar->findChildren<QMenu*>(Qt::FindDirectChildrenOnly)) old->deleteLater();
+    bar->clear();
+    const Menu* menu = w->menu ? session().menu(w->menu) : nullptr;
+    if (!menu) {
+        bar->hide();
+        return;
+    }
+    for (const MenuItem& item : menu->items) {
+        if (item.flags & MF_POPUP) {
+            auto* popup = new QMenu(from_ansi(item.text), bar);
+            bar->addMenu(popup);
+            const HMENU handle = item.popup;
+            QObject::connect(popup, &QMenu::aboutToShow, popup, [this, hwnd, popup, handle] {
+                open_menu_bar(hwnd);  // WM_INITMENU before the menu is drawn
+                fill_menu(popup, hwnd, handle);
+            });
+            fill_menu(popup, hwnd, handle);
+        } else {
+            QAction* action = bar->addAction(from_ansi(item.text));
+            const UINT id = static_cast<UINT>(item.id);
+            QObject::connect(action, &QAction::triggered, action, [hwnd, id] { choose_menu_item(hwnd, id); });
+        }
+    }
+    bar->show();
+}
+
+void QtBackend::fill_menu(QMenu* qmenu, HWND owner, HMENU handle) {
+    for (QMenu* old : qmenu->findChildren<QMenu*>(Qt::FindDirectChildrenOnly)) old->deleteLater();
+    qmenu->clear();
+    const Menu* menu = session().menu(handle);
+    if (!menu) return;
+    for (const MenuItem& item : menu->items) {
+        const bool enabled = !(item.flags & (MF_GRAYED | MF_DISABLED));
+        if ((item.flags & MF_SEPARATOR) || (item.text.empty() && !(item.flags & MF_POPUP))) {
+            qmenu->addSeparator();
+            continue;
+        }
+        if (item.flags & MF_POPUP) {
+            auto* sub = new QMenu(from_ansi(item.text), qmenu);
+            qmenu->addMenu(sub);
+            sub->setEnabled(enabled);
+            fill_menu(sub, owner, item.popup);
+            continue;
+        }
+        QAction* action = qmenu->addAction(from_ansi(item.text));
+        action->setEnabled(enabled);
+        if (item.flags & MF_CHECKED) {
+            action->setCheckable(true);
+            action->setChecked(true);
+        }
+        const UINT id = static_cast<UINT>(item.id);
+        QObject::connect(action, &QAction::triggered, action, [owner, id] { choose_menu_item(owner, id); });
+    }
+}
+
+void QtBackend::window_painted(HWND hwnd) {
+    if (QWidget* client = client_for(hwnd)) client->update();
+}
+
+TEXTMETRICA QtBackend::text_metrics() {
+    const QFontMetrics fm(QApplication::font());
+    TEXTMETRICA tm{};
+    tm.tmHeight = fm.height();
+    tm.tmAscent = fm.ascent();
+    tm.tmDescent = fm.descent();
+    tm.tmInternalLeading = 0;
+    tm.tmExternalLeading = std::max(0, fm.leading());
+    tm.tmAveCharWidth = fm.averageCharWidth();
+    tm.tmMaxCharWidth = fm.maxWidth();
+    tm.tmWeight = 400;
+    tm.tmFirstChar = 0x20;
+    tm.tmLastChar = 0xFF;
+    tm.tmDefaultChar = '?';
+    tm.tmBreakChar = ' ';
+    return tm;
+}
+
+DialogBaseUnits QtBackend::dialog_base_units(std::string_view face, int points) {
+    QFont font = QApplication::font();
+    if (points > 0) font.setPointSize(points);
+    (void)face;  // Windows faces are not installed here; the desktop's face at that size stands in.
+    const QFontMetrics fm(font);
+    const QString sample = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    DialogBaseUnits units;
+    units.x = (fm.horizontalAdvance(sample) / 26 + 1) / 2;
+    units.y = fm.height();
+    return units;
+}
+
+void QtBackend::on_state_changed() {
+    // Focus moving between Tavrin's own windows passes through "inactive" for
+    // a moment: look again once the toolkit has settled.
+    if (state_check_pending_) return;
+    state_check_pending_ = true;
+    QTimer::singleShot(100, qApp, [this] {
+        state_check_pending_ = false;
+        set_app_active(QGuiApplication::applicationState() == Qt::ApplicationActive);
+    });
+}
+
+}  // namespace platform
