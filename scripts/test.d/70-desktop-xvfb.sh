@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# The desktop program under a private Xvfb display, driven as a person would
+# with xdotool, on the virtual cable. Boxes are read by OCR of their pictures.
+# Pictures go to build/release/desktop-test/. VALGRIND=1 runs tavrin under valgrind.
+set -uo pipefail
+cd "$(dirname "$0")/../.."
+source scripts/deps.sh
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}" \
+    xvfb xdotool imagemagick tesseract-ocr tesseract-ocr-eng x11-utils || exit 1
+[ "${VALGRIND:-0}" = 1 ] && { tavrin_need_packages valgrind || exit 1; }
+
+cmake --preset release >/dev/null || { echo "desktop: configure failed" >&2; exit 1; }
+if ! cmake --build build/release -j2 --target tavrin >/dev/null 2>&1; then
+    if ! grep -q 'tavrin_parts' build/release/CMakeCache.txt 2>/dev/null && [ ! -d midi ]; then
+        echo "desktop: no Parts yet; the program is not built, suite skipped"; exit 0
+    fi
+    echo "desktop: build of tavrin failed" >&2; exit 1
+fi
+bin=build/release/tavrin
+out=build/release/desktop-test
+rm -rf "$out"; mkdir -p "$out"
+slow=1; [ "${VALGRIND:-0}" = 1 ] && slow=10
+
+XVFB_PID=""; APP_PID=""
+cleanup() {
+    [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null && wait "$APP_PID" 2>/dev/null
+    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
+    APP_PID=""; XVFB_PID=""
+}
+trap cleanup EXIT
+
+# A free display number, then the server, polled until it answers.
+for n in $(seq 90 140); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { disp=":$n"; break; }; done
+Xvfb "$disp" -screen 0 1280x800x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
+XVFB_PID=$!
+export DISPLAY=$disp
+unset WAYLAND_DISPLAY
+for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+xdpyinfo >/dev/null 2>&1 || { echo "desktop: the Xvfb display $disp did not come" >&2; exit 1; }
+
+fail() { echo "desktop: $*" >&2; exit 1; }
+
+# Visible windows titled exactly $1, one id a line.
+windows_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null; }
+
+# Waits (deadline $3 s) for a visible window titled $1 other than those in $2.
+wait_window() {
+    local title=$1 except=$2 deadline=$(( $3 * slow )) t id
+    for t in $(seq $(( deadline * 10 ))); do
+        for id in $(windows_named "$title"); do
+            [[ " $except " == *" $id "* ]] || { echo "$id"; return 0; }
+        done
+        kill -0 "$APP_PID" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# Waits until window $1 is gone (deadline $2 s).
+wait_gone() {
+    local t
+    for t in $(seq $(( $2 * slow * 10 ))); do
+        xdotool getwindowname "$1" >/dev/null 2>&1 && xwininfo -id "$1" 2>/dev/null | grep -q 'IsViewable' || return 0
+        sleep 0.1
+    done
+    return 1
+}
+
+# Picture of window $1 into $2.png, and what it says into $2.txt.
+shoot() {
+    import -window "$1" "$out/$2.png" 2>/dev/null || fail "no picture of the $2 window"
+    convert "$out/$2.png" -resize 300% -colorspace Gray "$out/$2-ocr.png" 2>/dev/null
+    tesseract "$out/$2-ocr.png" "$out/$2" >/dev/null 2>&1
+    tr '\n' ' ' <"$out/$2.txt" | tr -s ' '
+}
+
+expect_text() {  # picture name, text expected in it
+    local said; said=$(tr '\n' ' ' <"$out/$1.txt" | tr -s ' ')
+    [[ "$said" == *"$2"* ]] || fail "the $1 box says \"$said\", not \"$2\""
+}
+
+press() {  # window, key
+    xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
+    xdotool key --clearmodifiers "$2"
+}
+
+# One run: start, warning box, main window, TEST, the verdict, File > Exit.
+run() {  # name, TAVRIN_MIDI, expected verdict text
+    local name=$1 midi=$2 verdict=$3 box main_id rc
+    echo "-- desktop: $name (TAVRIN_MIDI=$midi)"
+    if [ "${VALGRIND:-0}" = 1 ]; then
+        TAVRIN_MIDI=$midi valgrind --error-exitcode=99 --log-file="$out/$name-valgrind.log" "$bin" &
+    else
+        TAVRIN_MIDI=$midi "$bin" >"$out/$name.log" 2>&1 &
+    fi
+    APP_PID=$!
+
+    box=$(wait_window Tavrin "" 15) || fail "$name: the warning box did not come"
+    shoot "$box" "$name-warning" >/dev/null
+    expect_text "$name-warning" "must quit any MIDI applications"
+    press "$box" Return
+    wait_gone "$box" 5 || fail "$name: the warning box did not go"
+
+    main_id=$(wait_window Tavrin "$box" 10) || fail "$name: the main window did not come"
+    # Focus makes the application active: WM_ACTIVATEAPP opens the ports.
+    xdotool windowfocus --sync "$main_id" 2>/dev/null || xdotool windowfocus "$main_id"
+    sleep 0.3  # let the first paint land before the picture; not a wait for the program
+    shoot "$main_id" "$name-main" >/dev/null
+
+    # TEST: (width - 225) / 2 across, 11 lines below the menu bar; a line is (height - 75) / 14.
+    local w h lh mb
+    eval "$(xdotool getwindowgeometry --shell "$main_id")"
+    w=$WIDTH; h=$HEIGHT; lh=$(( (h - 75) / 14 ))
+    mb=${MENU_BAR_HEIGHT:-$(( h - 14 * lh - 75 + 24 ))}
+    xdotool mousemove --window "$main_id" $(( (w - 225) / 2 + 37 )) $(( mb + 11 * lh + 12 )) click 1
+    box=$(wait_window Tavrin "$main_id" 10) || fail "$name: the verdict box did not come"
+    shoot "$box" "$name-verdict" >/dev/null
+    expect_text "$name-verdict" "$verdict"
+    press "$box" Return
+    wait_gone "$box" 5 || fail "$name: the verdict box did not go"
+
+    # File > Exit through the menu bar's mnemonics.
+    xdotool windowfocus --sync "$main_id" 2>/dev/null || xdotool windowfocus "$main_id"
+    xdotool key --clearmodifiers alt+f
+    sleep 0.2
+    xdotool key x
+    box=$(wait_window "Caution:" "" 10) || fail "$name: the Caution: box did not come"
+    shoot "$box" "$name-caution" >/dev/null
+    expect_text "$name-caution" "disconnect the MIDI output cable"
+    press "$box" Return
+    local t
+    for t in $(seq $(( 100 * slow ))); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$APP_PID" 2>/dev/null && fail "$name: tavrin did not end after File > Exit"
+    wait "$APP_PID"; rc=$?; APP_PID=""
+    [ "$rc" -eq 0 ] || fail "$name: tavrin ended with $rc, not 0"
+}
+
+run success cable "The test was successful."
+run timeout cable:unplugged "loopback timeout, check cable"
+run failure cable:corrupt=5:0x44 "Byte: 0x5"
+echo "desktop: all runs passed; pictures in $out"
