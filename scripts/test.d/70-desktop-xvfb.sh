@@ -10,12 +10,11 @@ tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]
 [ "${VALGRIND:-0}" = 1 ] && { tavrin_need_packages valgrind || exit 1; }
 
 cmake --preset release >/dev/null || { echo "desktop: configure failed" >&2; exit 1; }
-if ! cmake --build build/release -j2 --target tavrin >/dev/null 2>&1; then
-    if ! grep -q 'tavrin_parts' build/release/CMakeCache.txt 2>/dev/null && [ ! -d midi ]; then
-        echo "desktop: no Parts yet; the program is not built, suite skipped"; exit 0
-    fi
-    echo "desktop: build of tavrin failed" >&2; exit 1
+if ! cmake --build build/release --target help 2>/dev/null | grep -qx '\.\.\. tavrin'; then
+    echo "desktop: the program tavrin is not part of this build yet (no Parts or no Qt); suite skipped"
+    exit 0
 fi
+cmake --build build/release -j2 --target tavrin >/dev/null || { echo "desktop: build of tavrin failed" >&2; exit 1; }
 bin=build/release/tavrin
 out=build/release/desktop-test
 rm -rf "$out"; mkdir -p "$out"
