@@ -278,6 +278,7 @@ void QtBackend::window_created(HWND hwnd) {
         // Without a system menu a Win32 frame has no close, minimise or maximise box.
         if (w->style & WS_SYSMENU) flags |= Qt::WindowCloseButtonHint;
         top->setWindowFlags(flags);
+        if (dialog) top->setWindowModality(Qt::ApplicationModal);
         widget = top;
     }
     widgets_[hwnd] = widget;
@@ -320,7 +321,10 @@ void QtBackend::sync(HWND hwnd) {
     } else {
         widget->setGeometry(w->rect.left, w->rect.top, width, height);
     }
-    widget->setEnabled(w->enabled);
+    // A top-level window is disabled only while a box or dialog is up over it;
+    // that one is modal in the toolkit too, and a greyed-out window behind it
+    // would not look like a Win32 owner. Its input is refused by the core anyway.
+    if (!widget->isWindow()) widget->setEnabled(w->enabled);
     const bool visible = w->visible && !w->iconic;
     if (widget->isWindow()) {
         if (w->visible && w->iconic) widget->showMinimized();
