@@ -15,5 +15,9 @@ fi
 
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}"
 cmake --preset release >/dev/null
+if ! cmake --build build/release --target help | grep -qx '\.\.\. tavrin'; then
+    echo "This checkout cannot build the program tavrin yet (its Parts or Qt 6 are missing)." >&2
+    exit 1
+fi
 cmake --build build/release -j2 --target tavrin >/dev/null
 exec build/release/tavrin "$@"
