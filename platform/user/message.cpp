@@ -9,6 +9,7 @@ using platform::session;
 namespace platform {
 
 bool post_message_with(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, std::function<void()> on_retrieve) {
+    std::shared_lock lock(posting_mutex());
     Session* s = current_session();
     if (s == nullptr) return false;
     // A null window posts a thread message; any other must be alive.

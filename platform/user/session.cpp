@@ -258,11 +258,24 @@ Session& session() {
 
 Session* current_session() { return g_current.load(std::memory_order_acquire); }
 
+std::shared_mutex& posting_mutex() {
+    static std::shared_mutex mutex;
+    return mutex;
+}
+
 void install_backend(std::unique_ptr<UiBackend> backend) {
     auto& slot = session_slot();
-    g_current.store(nullptr, std::memory_order_release);
-    slot.reset();
-    slot = std::make_unique<Session>(std::move(backend));
+    std::unique_ptr<Session> old;
+    {
+        std::unique_lock lock(posting_mutex());
+        g_current.store(nullptr, std::memory_order_release);
+        old = std::move(slot);
+    }
+    // Destroyed outside the lock: its windows' services join threads that may post.
+    old.reset();
+    auto fresh = std::make_unique<Session>(std::move(backend));
+    std::unique_lock lock(posting_mutex());
+    slot = std::move(fresh);
     g_current.store(slot.get(), std::memory_order_release);
 }
 

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <shared_mutex>
 #include <string>
 #include <vector>
 
@@ -205,6 +206,10 @@ Session& session();
 void install_backend(std::unique_ptr<UiBackend> backend);
 // True while a session exists; other threads may post only then.
 Session* current_session();
+// Held shared by a post from any thread for its whole length, and exclusively
+// while install_backend takes the old session away, so that no post still
+// uses a session being destroyed.
+std::shared_mutex& posting_mutex();
 
 // PostMessageA with an action run on the program's thread when the message is
 // retrieved (see MessageQueue). Any thread. False, and nothing posted, for a
