@@ -10,6 +10,7 @@
 #include "kernel/kernel.h"
 #include "ui/headless/headless.h"
 #include "user/input.h"
+#include "user/instance.h"
 #include "user/session.h"
 #include "winmm/service.h"
 
@@ -48,6 +49,8 @@ protected:
             runtime_dir = dir;
             setenv("XDG_RUNTIME_DIR", dir, 1);
         }
+        // As the program's entry does: other processes find this one's window.
+        platform::use_instance_sockets();
         auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Virtual);
         hb = backend.get();
         platform::install_backend(std::move(backend));

