@@ -25,7 +25,8 @@ for preset in debug tsan; do
         runner=()
         [ "$preset" = tsan ] && command -v setarch >/dev/null && runner=(setarch "$(uname -m)" -R)
         "${runner[@]}" ctest --preset "$preset" -j"$jobs"
-        record "ctest $preset" $?
+        status=$?
+        record "ctest $preset" "$status"
     else
         record "build $preset" 1
     fi
@@ -35,7 +36,8 @@ for suite in scripts/test.d/*.sh; do
     [ -e "$suite" ] || continue
     echo "== $(basename "$suite" .sh)"
     bash "$suite"
-    record "$(basename "$suite" .sh)" $?
+    status=$?
+    record "$(basename "$suite" .sh)" "$status"
 done
 
 [ "$failed" -eq 0 ] || echo "failed suites: ${failed_names[*]}"
