@@ -35,11 +35,11 @@ std::span<const BackendEntry> backend_table() {
 
 std::string_view default_backend_name() { return "auto"; }
 
-std::unique_ptr<PortBackend> make_backend(std::string_view spec, std::string& error) {
+std::unique_ptr<PortBackend> make_backend(std::string_view setting, std::string& error) {
     error.clear();
-    const auto colon = spec.find(':');
-    std::string_view name = spec.substr(0, colon);
-    const std::string_view options = colon == std::string_view::npos ? std::string_view() : spec.substr(colon + 1);
+    const auto colon = setting.find(':');
+    std::string_view name = setting.substr(0, colon);
+    const std::string_view options = colon == std::string_view::npos ? std::string_view() : setting.substr(colon + 1);
     if (name.empty()) name = default_backend_name();
     for (const auto& entry : backend_table()) {
         if (entry.name == name) return entry.make(options, error);

@@ -123,11 +123,11 @@ void MidiService::teardown(Lock& lock) {
     lock.lock();
 }
 
-void MidiService::choose_backend(Lock& lock, std::string_view spec) {
+void MidiService::choose_backend(Lock& lock, std::string_view setting) {
     teardown(lock);
     std::string error;
     lock.unlock();
-    auto backend = make_backend(spec, error);
+    auto backend = make_backend(setting, error);
     if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
     lock.lock();
     install(lock, std::move(backend));
@@ -148,9 +148,9 @@ void MidiService::install(Lock& lock, std::unique_ptr<PortBackend> backend) {
     configured_ = true;
 }
 
-void MidiService::configure(std::string_view spec) {
+void MidiService::configure(std::string_view setting) {
     Lock lock(mutex_);
-    choose_backend(lock, spec);
+    choose_backend(lock, setting);
 }
 
 void MidiService::use_backend(std::unique_ptr<PortBackend> backend) {

@@ -164,7 +164,7 @@ public:
     MMRESULT out_reset(HMIDIOUT handle);
 
     // ---- powers ----
-    void configure(std::string_view spec);
+    void configure(std::string_view setting);
     void use_backend(std::unique_ptr<PortBackend> backend);
     void fail_next(std::string_view call, MMRESULT code, int times);
     void clear_faults();
@@ -185,7 +185,7 @@ private:
     // Tears everything down; the lock is released while ports and the
     // backend are destroyed, since their engines may be waiting for it.
     void teardown(Lock& lock);
-    void choose_backend(Lock& lock, std::string_view spec);
+    void choose_backend(Lock& lock, std::string_view setting);
     void install(Lock& lock, std::unique_ptr<PortBackend> backend);  // lock released meanwhile
     MidiInPort* find_in(HMIDIIN handle);
     MidiOutPort* find_out(HMIDIOUT handle);

@@ -124,6 +124,6 @@ std::string_view default_backend_name();
 
 // Makes the backend that a TAVRIN_MIDI value names: "name" or "name:options".
 // "none" (and a backend whose engine is absent) gives null without error.
-std::unique_ptr<PortBackend> make_backend(std::string_view spec, std::string& error);
+std::unique_ptr<PortBackend> make_backend(std::string_view setting, std::string& error);
 
 }  // namespace platform::midi

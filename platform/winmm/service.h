@@ -21,7 +21,7 @@ namespace platform::midi {
 // pending notification action) and chooses the backend as a TAVRIN_MIDI value
 // would: "", "none", "cable", "cable:ports=2,corrupt=5:0x44", ... Without any
 // configure() call the service reads TAVRIN_MIDI once, on first use.
-void configure(std::string_view spec);
+void configure(std::string_view setting);
 // The same with a backend made by the caller (a test's own engine, say).
 void use_backend(std::unique_ptr<PortBackend> backend);
 

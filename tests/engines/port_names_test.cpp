@@ -76,18 +76,18 @@ protected:
 
 TEST_F(NoEngine, AutoOffersNoPortsAndStartsNoServer) {
     if (access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "this machine has an ALSA sequencer";
-    for (const char* spec : {"", "auto", "alsa", "jack"}) {
+    for (const char* setting : {"", "auto", "alsa", "jack"}) {
         std::string error = "unset";
-        EXPECT_EQ(platform::midi::make_backend(spec, error), nullptr) << spec;
-        EXPECT_EQ(error, "") << spec;
+        EXPECT_EQ(platform::midi::make_backend(setting, error), nullptr) << setting;
+        EXPECT_EQ(error, "") << setting;
     }
 }
 
 TEST_F(NoEngine, OptionsAreRefusedWithAMessage) {
-    for (const char* spec : {"alsa:ports=2", "jack:x", "auto:1"}) {
+    for (const char* setting : {"alsa:ports=2", "jack:x", "auto:1"}) {
         std::string error;
-        EXPECT_EQ(platform::midi::make_backend(spec, error), nullptr) << spec;
-        EXPECT_NE(error.find("no MIDI ports"), std::string::npos) << spec;
+        EXPECT_EQ(platform::midi::make_backend(setting, error), nullptr) << setting;
+        EXPECT_NE(error.find("no MIDI ports"), std::string::npos) << setting;
     }
 }
 

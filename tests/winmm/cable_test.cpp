@@ -7,7 +7,7 @@
 namespace winmm_test {
 namespace {
 
-// Sends the test message once over port 0 with `spec` and returns what the
+// Sends the test message once over port 0 with `setting` and returns what the
 // 4096-byte input buffer holds once given back (empty when nothing came).
 struct Arrival {
     std::vector<unsigned char> bytes;
@@ -17,14 +17,14 @@ struct Arrival {
 
 class CableOptions : public MidiFixture {
 protected:
-    Arrival round(std::string_view spec, platform::Ms wait = platform::Ms(3000)) {
-        platform::midi::configure(spec);
+    Arrival round(std::string_view setting, platform::Ms wait = platform::Ms(3000)) {
+        platform::midi::configure(setting);
         notes.clear();
         Loop loop;
         Arrival a;
         const long long sent_at = platform::session().clock().now().count();
         if (loop.open(cb()) != MMSYSERR_NOERROR || loop.arm() != MMSYSERR_NOERROR || loop.send() != MMSYSERR_NOERROR) {
-            ADD_FAILURE() << "could not start a round with " << spec;
+            ADD_FAILURE() << "could not start a round with " << setting;
             return a;
         }
         pump_until([&] { return count(MM_MOM_DONE) == 1 && count(MM_MIM_LONGDATA) >= 1; }, wait);
@@ -144,13 +144,13 @@ TEST_F(CableOptions, BadOptionsLeaveNoPortsAndNameTheOption) {
         {"cable:baud=fast", "baud=fast"},   {"cable:repeat=0", "repeat=0"}, {"cable:unplugged=1", "unplugged=1"},
         {"cable:delay=-5", "delay=-5"},     {"cable:drop=0x", "drop=0x"},
     };
-    for (const auto& [spec, option] : bad) {
+    for (const auto& [setting, option] : bad) {
         ::testing::internal::CaptureStderr();
-        platform::midi::configure(spec);
+        platform::midi::configure(setting);
         const std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(midiInGetNumDevs(), 0u) << spec;
-        EXPECT_EQ(midiOutGetNumDevs(), 0u) << spec;
-        EXPECT_NE(err.find(std::string("\"") + option + "\""), std::string::npos) << spec << ": " << err;
+        EXPECT_EQ(midiInGetNumDevs(), 0u) << setting;
+        EXPECT_EQ(midiOutGetNumDevs(), 0u) << setting;
+        EXPECT_NE(err.find(std::string("\"") + option + "\""), std::string::npos) << setting << ": " << err;
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     }
     // Hex values are accepted wherever a number is.
@@ -161,10 +161,10 @@ TEST_F(CableOptions, BadOptionsLeaveNoPortsAndNameTheOption) {
 }
 
 TEST_F(CableOptions, OtherBackendsOfferNoPortsForNow) {
-    for (const char* spec : {"", "none"}) {
-        platform::midi::configure(spec);
-        EXPECT_EQ(midiInGetNumDevs(), 0u) << spec;
-        EXPECT_EQ(midiOutGetNumDevs(), 0u) << spec;
+    for (const char* setting : {"", "none"}) {
+        platform::midi::configure(setting);
+        EXPECT_EQ(midiInGetNumDevs(), 0u) << setting;
+        EXPECT_EQ(midiOutGetNumDevs(), 0u) << setting;
     }
     HMIDIIN in = nullptr;
     EXPECT_EQ(midiInOpen(&in, 0, cb(), 0, CALLBACK_WINDOW), MMSYSERR_BADDEVICEID);

@@ -65,7 +65,7 @@ protected:
         platform::install_backend(std::make_unique<platform::HeadlessBackend>());
     }
 
-    void start(platform::HeadlessBackend::Time time, std::string_view spec) {
+    void start(platform::HeadlessBackend::Time time, std::string_view setting) {
         auto backend = std::make_unique<platform::HeadlessBackend>(time);
         backend->set_activate_on_show(false);
         backend->set_scripted();
@@ -78,7 +78,7 @@ protected:
         ASSERT_NE(RegisterClassA(&wc), 0);
         hwnd = CreateWindowExA(0, "WinmmTest", "midi", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(hwnd, nullptr);
-        platform::midi::configure(spec);
+        platform::midi::configure(setting);
         notes.clear();
     }
 
