@@ -121,8 +121,8 @@ TEST(Verification, TheMessageAndEveryVerdictOfTheTable) {
 
 class Run : public LayerFixture {
 protected:
-    void Ready(std::string_view spec) {
-        OpenCable(spec);
+    void Ready(std::string_view setting) {
+        OpenCable(setting);
         AllocCapture();
     }
     void Press(HWND button) { ASSERT_TRUE(platform::click_button(button)); }
@@ -132,7 +132,7 @@ protected:
 
 TEST_F(Run, VerdictsOverTheCable) {
     struct Case {
-        const char* spec;
+        const char* setting;
         const char* text;
         UINT flags;
     };
@@ -145,8 +145,8 @@ TEST_F(Run, VerdictsOverTheCable) {
         {"cable:repeat=3", kSuccess, MB_OK},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
-        Ready(c.spec);
+        SCOPED_TRACE(c.setting);
+        Ready(c.setting);
         const size_t before = Boxes().size();
         Press(hTestButton);
         EXPECT_TRUE(Running());

@@ -104,8 +104,8 @@ protected:
     }
 
     // The cable as given, both records found and port 0 of each kind open.
-    void OpenCable(std::string_view spec = "cable") {
-        platform::midi::configure(spec);
+    void OpenCable(std::string_view setting = "cable") {
+        platform::midi::configure(setting);
         ASSERT_EQ(MidiInit(&MidiInDevice, &MidiOutDevice), 1);
         MidiInDevice.uDeviceId = 0;
         MidiOutDevice.uDeviceId = 0;

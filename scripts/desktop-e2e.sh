@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The desktop program under a private Xvfb display, driven as a person would
 # with xdotool, on the virtual cable. Boxes are read by OCR of their pictures.
+# Not yet part of scripts/test.sh: its click on TEST does not yet bring the
+# verdict box on every machine; run it by hand until that is mended.
 # Pictures go to build/release/desktop-test/. VALGRIND=1 runs tavrin under valgrind.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/.."
 source scripts/deps.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}" \
     xvfb xdotool imagemagick tesseract-ocr tesseract-ocr-eng x11-utils || exit 1
