@@ -15,7 +15,9 @@ fi
 
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}"
 cmake --preset release >/dev/null
-if ! cmake --build build/release --target help | grep -qx '\.\.\. tavrin'; then
+# The list is read whole first: grep -q would end the pipe early under pipefail.
+targets=$(cmake --build build/release --target help)
+if ! grep -qx '\.\.\. tavrin' <<<"$targets"; then
     echo "This checkout cannot build the program tavrin yet (its Parts or Qt 6 are missing)." >&2
     exit 1
 fi
