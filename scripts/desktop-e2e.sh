@@ -116,7 +116,10 @@ run() {  # name, TAVRIN_MIDI, expected verdict text
     w=$WIDTH; h=$HEIGHT; lh=$(( (h - 75) / 14 ))
     mb=${MENU_BAR_HEIGHT:-$(( h - 14 * lh - 75 + 24 ))}
     xdotool mousemove --window "$main_id" $(( (w - 225) / 2 + 37 )) $(( mb + 11 * lh + 12 )) click 1
-    box=$(wait_window Tavrin "$main_id" 10) || fail "$name: the verdict box did not come"
+    box=$(wait_window Tavrin "$main_id" 10) || {
+        import -window root "$out/$name-no-verdict.png" 2>/dev/null
+        fail "$name: the verdict box did not come; windows: $(for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do printf '"%s" ' "$(xdotool getwindowname "$w")"; done)"
+    }
     shoot "$box" "$name-verdict" >/dev/null
     expect_text "$name-verdict" "$verdict"
     press "$box" Return
