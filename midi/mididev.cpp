@@ -46,54 +46,51 @@ int MidiInit(MidiDevice* pInDevice, MidiDevice* pOutDevice)
 
 UINT MidiGetDeviceName(HWND hwnd, UINT uDeviceType, UINT uDeviceId, LPSTR lpszName)
 {
+    MIDIINCAPSA inCaps;
+    MIDIOUTCAPSA outCaps;
+    const char* pszName;
     MMRESULT mmResult;
 
     if (uDeviceType == MIDIDEV_INPUT) {
-        MIDIINCAPSA caps;
-        mmResult = midiInGetDevCapsA(uDeviceId, &caps, MIDIINCAPS_SIZE);
-        if (mmResult != MMSYSERR_NOERROR) {
-            MidiShowError(hwnd, mmResult, uDeviceType);
-            return mmResult;
-        }
-        /* The service terminates the name; a defensive terminator costs nothing. */
-        caps.szPname[MAXPNAMELEN - 1] = '\0';
-        strcpy(lpszName, caps.szPname);
-        return 0;
+        mmResult = midiInGetDevCapsA(uDeviceId, &inCaps, MIDIINCAPS_SIZE);
+        pszName = inCaps.szPname;
+    } else if (uDeviceType == MIDIDEV_OUTPUT) {
+        mmResult = midiOutGetDevCapsA(uDeviceId, &outCaps, MIDIOUTCAPS_SIZE);
+        pszName = outCaps.szPname;
+    } else {
+        OutputDebugStringA("\r\nMidiInit: uDeviceType bad");
+        return MIDI_FAILED;
     }
-    if (uDeviceType == MIDIDEV_OUTPUT) {
-        MIDIOUTCAPSA caps;
-        mmResult = midiOutGetDevCapsA(uDeviceId, &caps, MIDIOUTCAPS_SIZE);
-        if (mmResult != MMSYSERR_NOERROR) {
-            MidiShowError(hwnd, mmResult, uDeviceType);
-            return mmResult;
-        }
-        caps.szPname[MAXPNAMELEN - 1] = '\0';
-        strcpy(lpszName, caps.szPname);
-        return 0;
+    if (mmResult != MMSYSERR_NOERROR) {
+        MidiShowError(hwnd, mmResult, uDeviceType);
+        return mmResult;
     }
-    OutputDebugStringA("\r\nMidiInit: uDeviceType bad");
-    return MIDI_FAILED;
+    /* The service terminates the name; never copy past the field all the same. */
+    size_t nLength = strnlen(pszName, MAXPNAMELEN - 1);
+    memcpy(lpszName, pszName, nLength);
+    lpszName[nLength] = '\0';
+    return 0;
 }
 
 void MidiShowError(HWND hwnd, MMRESULT mmResult, UINT uDeviceType)
 {
     char szText[MIDI_ERROR_TEXT_LEN];
+    MMRESULT(WINAPI * pfnGetErrorText)(MMRESULT, LPSTR, UINT);
     MMRESULT mmLookup;
 
-    szText[0] = '\0';
     if (uDeviceType == MIDIDEV_INPUT) {
-        mmLookup = midiInGetErrorTextA(mmResult, szText, sizeof(szText));
-        if (mmLookup != MMSYSERR_NOERROR && midiInGetErrorTextA(mmLookup, szText, sizeof(szText)) != 0)
-            szText[0] = '\0';
-        MessageBoxA(hwnd, szText, "MIDI Input Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
+        pfnGetErrorText = midiInGetErrorTextA;
+    } else if (uDeviceType == MIDIDEV_OUTPUT) {
+        pfnGetErrorText = midiOutGetErrorTextA;
+    } else {
+        OutputDebugStringA("MidiShowError: Bad MIDI device type\r\n");
         return;
     }
-    if (uDeviceType == MIDIDEV_OUTPUT) {
-        mmLookup = midiOutGetErrorTextA(mmResult, szText, sizeof(szText));
-        if (mmLookup != MMSYSERR_NOERROR && midiOutGetErrorTextA(mmLookup, szText, sizeof(szText)) != 0)
-            szText[0] = '\0';
-        MessageBoxA(hwnd, szText, "MIDI Output Error", MB_OK | MB_ICONERROR | MB_TASKMODAL);
-        return;
-    }
-    OutputDebugStringA("MidiShowError: Bad MIDI device type\r\n");
+    szText[0] = '\0';
+    /* A code the service cannot explain: show why the look-up failed instead. */
+    mmLookup = pfnGetErrorText(mmResult, szText, sizeof(szText));
+    if (mmLookup != MMSYSERR_NOERROR && pfnGetErrorText(mmLookup, szText, sizeof(szText)) != MMSYSERR_NOERROR)
+        szText[0] = '\0';
+    MessageBoxA(hwnd, szText, uDeviceType == MIDIDEV_INPUT ? "MIDI Input Error" : "MIDI Output Error",
+                MB_OK | MB_ICONERROR | MB_TASKMODAL);
 }
