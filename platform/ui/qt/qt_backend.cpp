@@ -332,6 +332,15 @@ void QtBackend::sync(HWND hwnd) {
             widget->show();
             widget->raise();
             widget->activateWindow();
+            // Showing a main window activates the application, as in Win32. A
+            // box shown before it (the start-up warning) may have made the
+            // toolkit report the application active while no window of ours
+            // existed to hear it; Win32 would have deactivated it when that box
+            // went, so the window hears both, in that order.
+            if (w->owner == nullptr && w->dlg_proc == nullptr) {
+                set_app_active(false);
+                set_app_active(true);
+            }
         } else if (!visible && widget->isVisible()) widget->hide();
     } else {
         widget->setVisible(visible);
