@@ -6,6 +6,8 @@
 // they wake every period by design.
 //
 // Run by bench/engines_jack.sh, which starts the server at each period.
+#include "common.h"
+
 #include "../tests/engines/jack_through.h"
 
 #include "ui/headless/headless.h"
@@ -58,23 +60,9 @@ LRESULT CALLBACK bench_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
-std::vector<char> test_message() {
-    std::vector<char> m{static_cast<char>(0xF0)};
-    for (int r = 0; r < 2; ++r)
-        for (int i = 0; i < 0x80; ++i) m.push_back(static_cast<char>(i));
-    m.push_back(static_cast<char>(0xF7));
-    return m;
-}
-
-struct Figures {
-    double median_us;
-    double p99_us;
-};
-
-Figures figures(std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
+using bench::Figures;
+using bench::figures;
+using bench::test_message;
 
 // CPU seconds of this process's threads, by thread name.
 std::map<std::string, double> thread_cpu() {

@@ -1,6 +1,8 @@
 // Round trips midiOutLongMsg -> dispatch of MM_MIM_LONGDATA over the virtual
 // cable on real time, beside a bare hand-off of the same bytes to a thread
 // and back, measured in the same run.
+#include "common.h"
+
 #include "ui/headless/headless.h"
 #include "user/session.h"
 #include "winmm/service.h"
@@ -42,23 +44,9 @@ LRESULT CALLBACK bench_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     return DefWindowProcA(hwnd, msg, wp, lp);
 }
 
-std::vector<char> test_message() {
-    std::vector<char> m{static_cast<char>(0xF0)};
-    for (int r = 0; r < 2; ++r)
-        for (int i = 0; i < 0x80; ++i) m.push_back(static_cast<char>(i));
-    m.push_back(static_cast<char>(0xF7));
-    return m;
-}
-
-struct Figures {
-    double median_us;
-    double p99_us;
-};
-
-Figures figures(std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[std::min(us.size() - 1, us.size() * 99 / 100)]};
-}
+using bench::Figures;
+using bench::figures;
+using bench::test_message;
 
 bool service_rounds(std::vector<double>& times) {
     auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Real);
