@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <thread>
 #include <unistd.h>
 
@@ -56,7 +57,10 @@ public:
         sa.sa_flags = SA_RESTART;
         ::sigaction(SIGTERM, &sa, nullptr);
         ::sigaction(SIGHUP, &sa, nullptr);
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "tavrin-session");
+            run();
+        });
     }
     ~Watcher() {
         if (thread_.joinable()) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <pthread.h>
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
@@ -91,7 +92,10 @@ public:
         }
         struct stat st {};
         if (::stat(path_.c_str(), &st) == 0) inode_ = st.st_ino;
-        thread_ = std::thread([this] { run(); });
+        thread_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "tavrin-instance");
+            run();
+        });
     }
     ~Server() {
         if (thread_.joinable()) {

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <pthread.h>
 #include <thread>
 
 namespace platform::midi {
@@ -243,7 +244,10 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
     {
         std::lock_guard lock(mutex_);
         for (auto& [at, d] : chunks) queue_.emplace(start + at, std::move(d));
-        if (!thread_.joinable()) thread_ = std::jthread([this] { run(); });
+        if (!thread_.joinable()) thread_ = std::jthread([this] {
+            pthread_setname_np(pthread_self(), "tavrin-cable");
+            run();
+        });
     }
     cv_.notify_all();
     return {};
