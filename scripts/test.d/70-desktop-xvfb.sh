@@ -22,22 +22,21 @@ out=build/release/desktop-test
 rm -rf "$out"; mkdir -p "$out"
 slow=1; [ "${VALGRIND:-0}" = 1 ] && slow=10
 
-XVFB_PID=""; APP_PID=""
+source scripts/test.d/lib/xvfb.sh
+APP_PID=""; SECOND_PID=""; INSTANCE_DIR=""
 cleanup() {
-    [ -n "$APP_PID" ] && kill "$APP_PID" 2>/dev/null && wait "$APP_PID" 2>/dev/null
-    [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null && wait "$XVFB_PID" 2>/dev/null
-    APP_PID=""; XVFB_PID=""
+    local p
+    for p in "$APP_PID" "$SECOND_PID"; do [ -n "$p" ] && kill "$p" 2>/dev/null && wait "$p" 2>/dev/null; done
+    APP_PID=""; SECOND_PID=""
+    xvfb_stop
+    [ -n "$INSTANCE_DIR" ] && rm -rf "$INSTANCE_DIR"
 }
 trap cleanup EXIT
-
-# A free display number, then the server, polled until it answers.
-for n in $(seq 90 140); do [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { disp=":$n"; break; }; done
-Xvfb "$disp" -screen 0 1280x800x24 -nolisten tcp >"$out/xvfb.log" 2>&1 &
-XVFB_PID=$!
-export DISPLAY=$disp
-unset WAYLAND_DISPLAY
-for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
-xdpyinfo >/dev/null 2>&1 || { echo "desktop: the Xvfb display $disp did not come" >&2; exit 1; }
+xvfb_start "$out/xvfb.log" || { echo "desktop: no display to run on" >&2; exit 1; }
+# The single-instance socket lives in a folder of this run's own (short: a
+# socket's path has a length limit).
+INSTANCE_DIR=$(mktemp -d /tmp/tavrin-desktop.XXXXXX) || exit 1
+export TAVRIN_INSTANCE_DIR=$INSTANCE_DIR
 
 fail() { echo "desktop: $*" >&2; exit 1; }
 
@@ -86,6 +85,24 @@ press() {  # window, key
     xdotool key --clearmodifiers "$2"
 }
 
+# A second tavrin while the first runs: it says so in a box of its own (no
+# warning box first) and ends with 0 once that is answered; the first stays.
+second_instance() {  # the first's main window
+    local box t rc
+    "$bin" >"$out/second.log" 2>&1 &
+    SECOND_PID=$!
+    box=$(wait_window Tavrin "$1" 15) || fail "second instance: its box did not come"
+    shoot "$box" "second-instance" >/dev/null
+    expect_text "second-instance" "Only a single instance of this application can run"
+    press "$box" Return
+    for t in $(seq $(( 100 * slow ))); do kill -0 "$SECOND_PID" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$SECOND_PID" 2>/dev/null && fail "second instance: it did not end after its box"
+    wait "$SECOND_PID"; rc=$?; SECOND_PID=""
+    [ "$rc" -eq 0 ] || fail "second instance: it ended with $rc, not 0"
+    kill -0 "$APP_PID" 2>/dev/null || fail "second instance: the first tavrin ended too"
+    xwininfo -id "$1" 2>/dev/null | grep -q IsViewable || fail "second instance: the first's main window is gone"
+}
+
 # One run: start, warning box, main window, TEST, the verdict, File > Exit.
 run() {  # name, TAVRIN_MIDI, expected verdict text
     local name=$1 midi=$2 verdict=$3 box main_id rc
@@ -123,6 +140,8 @@ run() {  # name, TAVRIN_MIDI, expected verdict text
     expect_text "$name-verdict" "$verdict"
     press "$box" Return
     wait_gone "$box" 5 || fail "$name: the verdict box did not go"
+
+    [ "$name" = success ] && second_instance "$main_id"
 
     # File > Exit through the menu bar's mnemonics.
     # The menu opens asynchronously: while no box has come, open it and choose again.

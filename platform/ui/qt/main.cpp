@@ -4,6 +4,7 @@
 #include "ui/headless/headless.h"
 #include "ui/qt/qt_backend.h"
 #include "user/endsession.h"
+#include "user/instance.h"
 #include "user/session.h"
 
 #include <QApplication>
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
     }
     platform::install_backend(std::make_unique<platform::QtBackend>());
     platform::watch_end_session_signals();
+    platform::use_instance_sockets();
     const int result = WinMain(platform::module_instance(), nullptr, command_line.data(), SW_SHOWNORMAL);
     // Windows and boxes go before the application object does.
     platform::install_backend(std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Real));
