@@ -7,7 +7,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" || exit 1
+# Qt comes first too: without it the debug build leaves out the desktop backend and its tests.
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}" || exit 1
 
 jobs=$(nproc)
 passed=0
