@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -33,6 +35,12 @@ void query_end_session() {
     for (HWND hwnd : s.windows()) {
         Window* w = s.window(hwnd);
         if (w != nullptr && w->parent == nullptr && w->dlg_proc == nullptr && !w->destroying) tops.push_back(hwnd);
+    }
+    if (tops.empty()) {
+        // No window to ask or to close (a box before the main window, say):
+        // the session ends and the program with it, as Windows ends it.
+        std::fflush(nullptr);
+        std::_Exit(0);
     }
     bool agreed = true;
     for (HWND hwnd : tops) {

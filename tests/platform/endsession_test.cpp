@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 namespace {
@@ -62,6 +64,25 @@ TEST(EndSession, SignalsAskTheWindowWhichMayDeclineThenAgree) {
     EXPECT_FALSE(IsWindow(hwnd));
     EXPECT_EQ(msg.wParam, 0u);
     platform::install_backend(std::make_unique<platform::HeadlessBackend>());
+}
+
+// With only a box up and no window to ask, a SIGTERM must still end the
+// program rather than be ignored.
+TEST(EndSessionDeathTest, WithNoWindowToAskTheProgramEnds) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Virtual);
+            auto* hb = backend.get();
+            platform::install_backend(std::move(backend));
+            platform::watch_end_session_signals();
+            hb->on_box([](const platform::BoxRecord&) { return platform::BoxReply{IDOK, platform::Ms{0}, true}; });
+            hb->when_quiet([] { std::raise(SIGTERM); });
+            MessageBoxA(nullptr, "Warning!", "t", MB_OK | MB_ICONWARNING);
+            std::fprintf(stderr, "the box returned\n");
+            std::exit(3);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
