@@ -18,7 +18,7 @@ cmake --preset release >/dev/null
 # The list is read whole first: grep -q would end the pipe early under pipefail.
 targets=$(cmake --build build/release --target help)
 if ! grep -qx '\.\.\. tavrin' <<<"$targets"; then
-    echo "This checkout cannot build the program tavrin yet (its Parts or Qt 6 are missing)." >&2
+    echo "This checkout cannot build the program tavrin yet (its program library or Qt 6 is missing)." >&2
     exit 1
 fi
 cmake --build build/release -j2 --target tavrin >/dev/null

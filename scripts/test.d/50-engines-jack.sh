@@ -36,7 +36,7 @@ timeout 120 "${tsan[@]}" "$tsan_bin/engine_check" jack || failed=1
 (unset TAVRIN_MIDI; timeout 60 "${tsan[@]}" "$tsan_bin/winmm_loop" --through through:) || failed=1
 jack_stop
 
-# Whole runs of the program through its Parts, once they are built.
+# Whole runs of the program through its own code, once they are built.
 if cmake --build --preset debug -j2 --target loop_driver >/dev/null 2>&1; then
     run_driver() {  # expected verdict, driver options...
         local expect=$1; shift
@@ -53,7 +53,7 @@ if cmake --build --preset debug -j2 --target loop_driver >/dev/null 2>&1; then
     TAVRIN_MIDI=jack run_driver "Midi loopback timeout, check cable!" --through-muted --kill-jack "$JACK_PID"
     jack_stop
 else
-    echo "engines-jack: no Parts yet; whole-program runs skipped"
+    echo "engines-jack: no program library yet; whole-program runs skipped"
 fi
 
 # Faults of the server itself: each test starts and kills a private server.

@@ -28,14 +28,14 @@ bash scripts/test.d/lib/qemu-alsa.sh --expect 'engine_check alsa: ok' \
 bash scripts/test.d/lib/qemu-alsa.sh --expect '^winmm_loop: ok$' \
     "$bin/winmm_loop" "Midi Through Port-0" || failed=1
 
-# A whole run of the program through its Parts, once they are built: Test
+# A whole run of the program through its own code, once they are built: Test
 # with input and output both on Midi Through.
 if cmake --build --preset debug -j2 --target loop_driver >/dev/null 2>&1; then
     no_display_libs "$bin/loop_driver" || failed=1
     bash scripts/test.d/lib/qemu-alsa.sh --expect '^verdict: The test was successful\.$' \
         "$bin/loop_driver" --expect "The test was successful." || failed=1
 else
-    echo "engines-alsa-qemu: no Parts yet; the whole-program run skipped"
+    echo "engines-alsa-qemu: no program library yet; the whole-program run skipped"
 fi
 
 [ "$failed" -eq 0 ] && echo "engines-alsa-qemu: passed" || echo "engines-alsa-qemu: FAILED"

@@ -13,7 +13,7 @@ cmake --preset release >/dev/null || { echo "desktop: configure failed" >&2; exi
 # The list is read whole first: grep -q would end the pipe early under pipefail.
 targets=$(cmake --build build/release --target help 2>/dev/null)
 if ! grep -qx '\.\.\. tavrin' <<<"$targets"; then
-    echo "desktop: the program tavrin is not part of this build yet (no Parts or no Qt); suite skipped"
+    echo "desktop: the program tavrin is not part of this build yet (no program library or no Qt); suite skipped"
     exit 0
 fi
 cmake --build build/release -j2 --target tavrin >/dev/null || { echo "desktop: build of tavrin failed" >&2; exit 1; }

@@ -34,7 +34,7 @@ TEST_F(Service, FullRoundCapturesTheMessageAndGivesTheBufferBack) {
     EXPECT_TRUE(std::equal(loop.message.begin(), loop.message.end(), loop.capture.begin()));
     EXPECT_TRUE(std::all_of(loop.capture.begin() + 258, loop.capture.end(), [](char c) { return c == 0; }));
 
-    // The take-back of the Parts: stop, then unprepare (flags 3 are reset first).
+    // The program's take-back: stop, then unprepare (flags 3 are reset first).
     EXPECT_EQ(midiInStop(loop.in), MMSYSERR_NOERROR);
     EXPECT_EQ(midiInReset(loop.in), MMSYSERR_NOERROR);
     EXPECT_EQ(midiInUnprepareHeader(loop.in, &loop.in_hdr, kHeaderSize), MMSYSERR_NOERROR);
