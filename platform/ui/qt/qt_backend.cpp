@@ -63,13 +63,12 @@ private:
 class TopWidget final : public QWidget {
 public:
     TopWidget(HWND hwnd, bool dialog) : hwnd_(hwnd), dialog_(dialog) {
-        auto* layout = new QVBoxLayout(this);
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->setSpacing(0);
         if (dialog) {
-            client_ = this;
-            delete layout;
+            client_ = this;  // controls sit on the dialog itself
         } else {
+            auto* layout = new QVBoxLayout(this);
+            layout->setContentsMargins(0, 0, 0, 0);
+            layout->setSpacing(0);
             bar_ = new QMenuBar(this);
             bar_->setNativeMenuBar(false);
             bar_->hide();
@@ -186,10 +185,9 @@ int QtBackend::show_box(const BoxRequest& request) {
     }
     // The core has disabled the owner; nothing else of Tavrin takes input either.
     box->setWindowModality(Qt::ApplicationModal);
-    if (const Window* owner = session().window(request.owner)) {
-        const QIcon icon = icon_of(*session().top_level(request.owner));
+    if (const Window* top = session().window(request.owner) ? session().top_level(request.owner) : nullptr) {
+        const QIcon icon = icon_of(*top);
         if (!icon.isNull()) box->setWindowIcon(icon);
-        (void)owner;
     }
     boxes_[id].widget = box;
     QObject::connect(box, &QMessageBox::finished, box, [this, id, box, yes_no] {
