@@ -287,6 +287,30 @@ void Client::unregister(jack_port_t* port) {
     if (port != nullptr && !server_stopped()) jack_port_unregister(client_, port);
 }
 
+jack_port_t* Client::register_connected(bool input, int index, const std::string& peer, Status& error) {
+    const std::string name = (input ? "in_" : "out_") + std::to_string(index + 1);
+    jack_port_t* port =
+        jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, input ? JackPortIsInput : JackPortIsOutput, 0);
+    if (port == nullptr) {
+        error = {MMSYSERR_ERROR, input ? "JACK refused to register Tavrin's input port."
+                                       : "JACK refused to register Tavrin's output port."};
+        return nullptr;
+    }
+    const char* from = input ? peer.c_str() : jack_port_name(port);
+    const char* to = input ? jack_port_name(port) : peer.c_str();
+    if (jack_connect(client_, from, to) != 0) {
+        jack_port_unregister(client_, port);
+        if (port_exists(peer))
+            error = {MMSYSERR_ERROR, input ? "JACK refused to connect the MIDI input port."
+                                           : "JACK refused to connect the MIDI output port."};
+        else
+            error = {MMSYSERR_NODRIVER, input ? "The JACK port of this MIDI input is gone."
+                                              : "The JACK port of this MIDI output is gone."};
+        return nullptr;
+    }
+    return port;
+}
+
 int Client::open_input(const std::string& source, InputSink& sink, Status& error) {
     std::lock_guard deliver(deliver_mutex_);
     std::lock_guard lock(mutex_);
@@ -300,18 +324,8 @@ int Client::open_input(const std::string& source, InputSink& sink, Status& error
         return -1;
     }
     const int index = static_cast<int>(it - inputs_.begin());
-    const std::string name = "in_" + std::to_string(index + 1);
-    jack_port_t* port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    if (port == nullptr) {
-        error = {MMSYSERR_ERROR, "JACK refused to register Tavrin's input port."};
-        return -1;
-    }
-    if (jack_connect(client_, source.c_str(), jack_port_name(port)) != 0) {
-        jack_port_unregister(client_, port);
-        error = port_exists(source) ? Status{MMSYSERR_ERROR, "JACK refused to connect the MIDI input port."}
-                                    : Status{MMSYSERR_NODRIVER, "The JACK port of this MIDI input is gone."};
-        return -1;
-    }
+    jack_port_t* port = register_connected(true, index, source, error);
+    if (port == nullptr) return -1;
     jack_ringbuffer_reset(it->ring);
     it->used = true;
     it->failed = false;
@@ -354,18 +368,8 @@ int Client::open_output(const std::string& destination, OutputSink& sink, Status
         return -1;
     }
     const int index = static_cast<int>(it - outputs_.begin());
-    const std::string name = "out_" + std::to_string(index + 1);
-    jack_port_t* port = jack_port_register(client_, name.c_str(), JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    if (port == nullptr) {
-        error = {MMSYSERR_ERROR, "JACK refused to register Tavrin's output port."};
-        return -1;
-    }
-    if (jack_connect(client_, jack_port_name(port), destination.c_str()) != 0) {
-        jack_port_unregister(client_, port);
-        error = port_exists(destination) ? Status{MMSYSERR_ERROR, "JACK refused to connect the MIDI output port."}
-                                         : Status{MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
-        return -1;
-    }
+    jack_port_t* port = register_connected(false, index, destination, error);
+    if (port == nullptr) return -1;
     // The ring may hold bytes of an earlier port: start it empty.
     jack_ringbuffer_reset(it->ring);
     it->queued = 0;
