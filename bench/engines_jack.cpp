@@ -6,7 +6,7 @@
 // they wake every period by design.
 //
 // Run by bench/engines_jack.sh, which starts the server at each period.
-#include "common.h"
+#include "service_loop.h"
 
 #include "../tests/engines/jack_through.h"
 
@@ -23,9 +23,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fstream>
 #include <map>
@@ -39,27 +41,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 1000;
 constexpr int kWarmUp = 20;
-constexpr UINT kHeaderSize = offsetof(MIDIHDR, dwOffset);
-constexpr UINT_PTR kDeadline = 1;
-constexpr UINT_PTR kIdleEnd = 2;
-
-bool g_in_done = false;
-bool g_out_done = false;
-bool g_expired = false;
-Clock::time_point g_in_at;
-
-LRESULT CALLBACK bench_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-    if (msg == MM_MIM_LONGDATA) {
-        g_in_at = Clock::now();
-        g_in_done = true;
-    } else if (msg == MM_MOM_DONE) {
-        g_out_done = true;
-    } else if (msg == WM_TIMER && (wp == kDeadline || wp == kIdleEnd)) {
-        g_expired = true;
-    }
-    return DefWindowProcA(hwnd, msg, wp, lp);
-}
-
 using bench::Figures;
 using bench::figures;
 using bench::test_message;
@@ -91,87 +72,6 @@ std::map<std::string, double> thread_cpu() {
     return out;
 }
 
-struct Service {
-    HWND hwnd = nullptr;
-    HMIDIIN in = nullptr;
-    HMIDIOUT out = nullptr;
-    std::vector<char> capture = std::vector<char>(4096);
-    std::vector<char> message = test_message();
-    MIDIHDR ih{};
-    MIDIHDR oh{};
-
-    bool open() {
-        auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Real);
-        backend->set_scripted();
-        backend->set_activate_on_show(false);
-        platform::install_backend(std::move(backend));
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = bench_proc;
-        wc.lpszClassName = "EnginesBench";
-        RegisterClassA(&wc);
-        hwnd = CreateWindowExA(0, "EnginesBench", "bench", 0, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
-        platform::midi::configure("jack");
-        if (midiInGetNumDevs() < 1 || midiOutGetNumDevs() < 1) {
-            std::fputs("engines_jack: the service sees no JACK ports\n", stderr);
-            return false;
-        }
-        ih.lpData = capture.data();
-        ih.dwBufferLength = 4096;
-        oh.lpData = message.data();
-        oh.dwBufferLength = static_cast<DWORD>(message.size());
-        const auto cb = reinterpret_cast<DWORD_PTR>(hwnd);
-        if (midiInOpen(&in, 0, cb, 0, CALLBACK_WINDOW) || midiOutOpen(&out, 0, cb, 0, CALLBACK_WINDOW) ||
-            midiInPrepareHeader(in, &ih, kHeaderSize) || midiOutPrepareHeader(out, &oh, kHeaderSize) ||
-            midiInStart(in)) {
-            std::fputs("engines_jack: could not open the JACK ports\n", stderr);
-            return false;
-        }
-        return true;
-    }
-
-    void pump() {
-        MSG msg{};
-        while (!(g_in_done && g_out_done) && !g_expired)
-            if (platform::session().next_message(msg)) DispatchMessageA(&msg);
-    }
-
-    bool rounds(std::vector<double>& times) {
-        for (int i = 0; i < kWarmUp + kRounds; ++i) {
-            g_in_done = g_out_done = g_expired = false;
-            if (midiInAddBuffer(in, &ih, kHeaderSize) != MMSYSERR_NOERROR) return false;
-            SetTimer(hwnd, kDeadline, 5000, nullptr);
-            const auto t0 = Clock::now();
-            if (midiOutLongMsg(out, &oh, kHeaderSize) != MMSYSERR_NOERROR) return false;
-            pump();
-            KillTimer(hwnd, kDeadline);
-            if (g_expired || ih.dwBytesRecorded != message.size()) {
-                std::fprintf(stderr, "engines_jack: round %d: 258 bytes did not come back within 5 s\n", i);
-                return false;
-            }
-            if (i >= kWarmUp) times.push_back(std::chrono::duration<double, std::micro>(g_in_at - t0).count());
-        }
-        return true;
-    }
-
-    // Both ports open and recording, the program waiting in its message loop.
-    void idle(int seconds) {
-        g_in_done = g_out_done = g_expired = false;
-        midiInAddBuffer(in, &ih, kHeaderSize);
-        SetTimer(hwnd, kIdleEnd, static_cast<UINT>(seconds * 1000), nullptr);
-        pump();
-        KillTimer(hwnd, kIdleEnd);
-    }
-
-    void close() {
-        midiInReset(in);
-        midiInUnprepareHeader(in, &ih, kHeaderSize);
-        midiOutUnprepareHeader(out, &oh, kHeaderSize);
-        midiInClose(in);
-        midiOutClose(out);
-        platform::midi::shutdown();
-    }
-};
-
 // A bare libjack client: the same bytes out of its own port, through the same
 // through client, into its own input port; the process callback posts a
 // semaphore on arrival.
@@ -195,15 +95,25 @@ public:
         sem_destroy(&arrived_);
     }
 
-    void rounds(std::vector<double>& times) {
+    bool rounds(std::vector<double>& times) {
         const std::vector<char> message = test_message();
         for (int i = 0; i < kWarmUp + kRounds; ++i) {
             const auto t0 = Clock::now();
             jack_ringbuffer_write(ring_, message.data(), message.size());
-            while (sem_wait(&arrived_) != 0) {}
+            timespec deadline{};
+            clock_gettime(CLOCK_REALTIME, &deadline);
+            deadline.tv_sec += 5;
+            int waited;
+            while ((waited = sem_timedwait(&arrived_, &deadline)) != 0 && errno == EINTR) {
+            }
+            if (waited != 0) {
+                std::fprintf(stderr, "engines_jack: bare client, round %d: 258 bytes did not come back within 5 s\n", i);
+                return false;
+            }
             const auto t1 = Clock::now();
             if (i >= kWarmUp) times.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         }
+        return true;
     }
 
 private:
@@ -258,10 +168,10 @@ int main() {
             std::fputs("engines_jack: the bare client cannot start\n", stderr);
             return 1;
         }
-        bare.rounds(bare_us);
+        if (!bare.rounds(bare_us)) return 1;
     }
-    Service service;
-    if (!service.open() || !service.rounds(service_us)) return 1;
+    bench::ServiceLoop service;
+    if (!service.open("jack", "engines_jack") || !service.rounds(kWarmUp, kRounds, service_us)) return 1;
 
     const Figures s = figures(service_us);
     const Figures b = figures(bare_us);
