@@ -11,9 +11,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
-#include <pthread.h>
 #include <memory>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>

@@ -337,9 +337,10 @@ int Client::open_input(const std::string& source, InputSink& sink, Status& error
     return index;
 }
 
-void Client::close_input(int slot) {
-    if (slot < 0 || slot >= static_cast<int>(kSlots)) return;
-    InSlot& s = inputs_[static_cast<std::size_t>(slot)];
+// Takes the port away from the process callback, waits until no cycle and
+// no delivery uses it, then unregisters it and frees the slot.
+template <class Slot>
+void Client::release(Slot& s) {
     jack_port_t* port = nullptr;
     {
         std::lock_guard lock(mutex_);
@@ -354,6 +355,11 @@ void Client::close_input(int slot) {
     unregister(port);
     s.used = false;
     s.sink = nullptr;
+}
+
+void Client::close_input(int slot) {
+    if (slot < 0 || slot >= static_cast<int>(kSlots)) return;
+    release(inputs_[static_cast<std::size_t>(slot)]);
 }
 
 int Client::open_output(const std::string& destination, OutputSink& sink, Status& error) {
@@ -389,21 +395,7 @@ int Client::open_output(const std::string& destination, OutputSink& sink, Status
 void Client::close_output(int slot) {
     if (slot < 0 || slot >= static_cast<int>(kSlots)) return;
     abort(slot);
-    OutSlot& s = outputs_[static_cast<std::size_t>(slot)];
-    jack_port_t* port = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (!s.used) return;
-        s.port.store(nullptr, std::memory_order_release);
-        port = s.registered;
-        s.registered = nullptr;
-    }
-    wait_cycle_end();
-    std::lock_guard deliver(deliver_mutex_);  // the worker is not inside this sink
-    std::lock_guard lock(mutex_);
-    unregister(port);
-    s.used = false;
-    s.sink = nullptr;
+    release(outputs_[static_cast<std::size_t>(slot)]);
 }
 
 Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t ticket) {

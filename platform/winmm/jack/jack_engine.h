@@ -102,6 +102,8 @@ private:
     void feed(OutSlot& slot);
     void wait_cycle_end();
     void unregister(_jack_port* port);
+    template <class Slot>
+    void release(Slot& slot);
     // Registers our port number `index + 1` and connects it from (input) or
     // to (output) the peer port; on failure nothing stays registered.
     _jack_port* register_connected(bool input, int index, const std::string& peer, Status& error);
