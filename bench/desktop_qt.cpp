@@ -9,6 +9,8 @@
 //
 // BENCH_ROUNDS (default 3) rounds of each, alternating, after one warm-up
 // round each. Exits 1 if Tavrin's own threads woke while idle.
+#include "common.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -16,14 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <poll.h>
-#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,43 +56,9 @@ const std::string& instance_dir() {
     return dir;
 }
 
-struct ThreadSample {
-    std::string name;
-    long long cpu_ns = 0;
-    long long switches = 0;  // voluntary and involuntary: each one is a wake-up
-};
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-long long status_field(const std::string& status, const std::string& key) {
-    const auto at = status.find(key + ":");
-    return at == std::string::npos ? 0 : std::atoll(status.c_str() + at + key.size() + 1);
-}
-
-std::map<int, ThreadSample> sample_threads(pid_t pid) {
-    std::map<int, ThreadSample> threads;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return threads;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.') continue;
-        const std::string base = dir + "/" + e->d_name;
-        ThreadSample t;
-        t.name = read_file(base + "/comm");
-        if (!t.name.empty() && t.name.back() == '\n') t.name.pop_back();
-        t.cpu_ns = std::atoll(read_file(base + "/schedstat").c_str());
-        const std::string status = read_file(base + "/status");
-        t.switches = status_field(status, "voluntary_ctxt_switches") + status_field(status, "nonvoluntary_ctxt_switches");
-        threads[std::atoi(e->d_name)] = t;
-    }
-    closedir(d);
-    return threads;
-}
+using bench::read_file;
+using bench::sample_threads;
+using bench::status_field;
 
 struct Run {
     double first_paint_ms = 0;  // any window (Tavrin: its start-up warning box)
@@ -194,7 +159,7 @@ std::optional<Run> measure(const char* program, bool idle) {
         const long long cpu = a.cpu_ns - (b == before.end() ? 0 : b->second.cpu_ns);
         const long long woke = a.switches - (b == before.end() ? 0 : b->second.switches);
         const bool main_thread = tid == child.pid();
-        const bool own = main_thread || a.name.rfind("tavrin-", 0) == 0;
+        const bool own = bench::own_thread(child.pid(), tid, a.name);
         run.idle_cpu_ms += cpu / 1e6;
         if (own) {
             run.own_cpu_ms += cpu / 1e6;

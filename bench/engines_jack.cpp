@@ -10,16 +10,10 @@
 
 #include "../tests/engines/jack_through.h"
 
-#include "ui/headless/headless.h"
-#include "user/session.h"
-#include "winmm/service.h"
-
 #include <jack/jack.h>
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
-#include <mmsystem.h>
 #include <semaphore.h>
-#include <windows.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,10 +22,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
-#include <fstream>
-#include <map>
-#include <sstream>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -44,33 +34,6 @@ constexpr int kWarmUp = 20;
 using bench::Figures;
 using bench::figures;
 using bench::test_message;
-
-// CPU seconds of this process's threads, by thread name.
-std::map<std::string, double> thread_cpu() {
-    std::map<std::string, double> out;
-    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) return out;
-    while (dirent* e = readdir(dir)) {
-        if (e->d_name[0] == '.') continue;
-        std::ifstream f(std::string("/proc/self/task/") + e->d_name + "/stat");
-        std::string line;
-        std::getline(f, line);
-        const auto open = line.find('('), close = line.rfind(')');
-        if (open == std::string::npos || close == std::string::npos) continue;
-        const std::string name = line.substr(open + 1, close - open - 1);
-        std::istringstream rest(line.substr(close + 2));
-        std::string field;
-        double utime = 0, stime = 0;
-        for (int i = 3; i <= 15 && rest >> field; ++i) {
-            if (i == 14) utime = std::stod(field);
-            if (i == 15) stime = std::stod(field);
-        }
-        out[name + "#" + e->d_name] += (utime + stime) / tick;
-    }
-    closedir(dir);
-    return out;
-}
 
 // A bare libjack client: the same bytes out of its own port, through the same
 // through client, into its own input port; the process callback posts a
@@ -183,19 +146,14 @@ int main() {
                 b.median_us, b.p99_us);
     std::printf("  ratio Tavrin / bare: median %.2f, p99 %.2f\n", s.median_us / b.median_us, s.p99_us / b.p99_us);
 
-    const auto before = thread_cpu();
+    const auto before = bench::sample_threads(getpid());
     service.idle(10);
-    const auto after = thread_cpu();
+    const auto after = bench::sample_threads(getpid());
     double own = 0, jack = 0;
-    for (const auto& [name, seconds] : after) {
-        const auto it = before.find(name);
-        const double used = seconds - (it == before.end() ? 0.0 : it->second);
-        // Tavrin's own: the program's thread (tid = pid) and the engine
-        // threads it names "tavrin-..."; libjack's threads keep the
-        // process's name.
-        const bool program = name.substr(name.find('#') + 1) == std::to_string(getpid());
-        const bool tavrin = program || name.rfind("tavrin-", 0) == 0;
-        (tavrin ? own : jack) += used;
+    for (const auto& [tid, a] : after) {
+        const auto b = before.find(tid);
+        const double used = (a.cpu_ns - (b == before.end() ? 0 : b->second.cpu_ns)) / 1e9;
+        (bench::own_thread(getpid(), tid, a.name) ? own : jack) += used;
     }
     std::printf("  idle 10 s, both ports open: Tavrin's threads %.3f s CPU (%.2f %% of a core), "
                 "JACK client threads %.3f s\n", own, own * 10.0, jack);
