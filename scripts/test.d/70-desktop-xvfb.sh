@@ -111,26 +111,33 @@ answer() {
     return 1
 }
 
+# Process $1 must end within 10 s, with status 0; $2 names it in a failure.
+expect_exit_0() {
+    local t rc
+    for t in $(seq $(( 100 * slow ))); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+    kill -0 "$1" 2>/dev/null && fail "$2 did not end"
+    wait "$1"; rc=$?
+    [ "$rc" -eq 0 ] || fail "$2 ended with $rc, not 0"
+}
+
 # A second tavrin while the first runs: it says so in a box of its own (no
 # warning box first) and ends with 0 once that is answered; the first stays.
 second_instance() {  # the first's main window
-    local box t rc
+    local box
     "$bin" >"$out/second.log" 2>&1 &
     SECOND_PID=$!
     box=$(wait_window Tavrin "$1" 15) || fail "second instance: its box did not come"
     expect_box "$box" "second-instance" "Only a single instance of this application can run"
     answer "$box" 5 || fail "second instance: its box did not go"
-    for t in $(seq $(( 100 * slow ))); do kill -0 "$SECOND_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$SECOND_PID" 2>/dev/null && fail "second instance: it did not end after its box"
-    wait "$SECOND_PID"; rc=$?; SECOND_PID=""
-    [ "$rc" -eq 0 ] || fail "second instance: it ended with $rc, not 0"
+    expect_exit_0 "$SECOND_PID" "second instance: tavrin, after its box,"
+    SECOND_PID=""
     kill -0 "$APP_PID" 2>/dev/null || fail "second instance: the first tavrin ended too"
     xwininfo -id "$1" 2>/dev/null | grep -q IsViewable || fail "second instance: the first's main window is gone"
 }
 
 # One run: start, warning box, main window, TEST, the verdict, File > Exit.
 run() {  # name, TAVRIN_MIDI, expected verdict text
-    local name=$1 midi=$2 verdict=$3 box main_id rc
+    local name=$1 midi=$2 verdict=$3 box main_id
     echo "-- desktop: $name (TAVRIN_MIDI=$midi)"
     if [ "${VALGRIND:-0}" = 1 ]; then
         TAVRIN_MIDI=$midi valgrind --error-exitcode=99 --suppressions=scripts/test.d/lib/xcb.supp --log-file="$out/$name-valgrind.log" "$bin" &
@@ -178,11 +185,8 @@ run() {  # name, TAVRIN_MIDI, expected verdict text
     [ -n "$box" ] || { import -window root "$out/$name-no-caution.png" 2>/dev/null; fail "$name: the Caution: box did not come"; }
     expect_box "$box" "$name-caution" "disconnect the MIDI output cable"
     answer "$box" 5 || fail "$name: the Caution: box did not go"
-    local t
-    for t in $(seq $(( 100 * slow ))); do kill -0 "$APP_PID" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$APP_PID" 2>/dev/null && fail "$name: tavrin did not end after File > Exit"
-    wait "$APP_PID"; rc=$?; APP_PID=""
-    [ "$rc" -eq 0 ] || fail "$name: tavrin ended with $rc, not 0"
+    expect_exit_0 "$APP_PID" "$name: tavrin, after File > Exit,"
+    APP_PID=""
 }
 
 run success cable "The test was successful."
