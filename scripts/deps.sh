@@ -21,9 +21,9 @@ tavrin_need_packages() {
     fi
     echo "Installing: $missing" >&2
     # Retry once after refreshing the package lists: a fresh machine may have none.
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >/dev/null 2>&1 || {
+    DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $missing >/dev/null 2>&1 || {
         apt-get update -q >/dev/null 2>&1
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing
+        DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends $missing
     }
 }
 

@@ -26,8 +26,10 @@ public:
         jack_set_error_function([](const char*) {});
         // One fixed name: JACK keeps a small table of servers in shared memory
         // and reuses an entry only for the same name, so a name per run
-        // would fill it with servers that were killed.
+        // would fill it with servers that were killed. TAVRIN_TEST_JACK_TAG
+        // keeps apart the servers of test runs in several work trees.
         name_ = "tavrin-test-faults";
+        if (const char* tag = std::getenv("TAVRIN_TEST_JACK_TAG"); tag && *tag) name_ += std::string("-") + tag;
         setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
         setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
         const std::string p = std::to_string(period);

@@ -12,8 +12,9 @@ jack_start() {
     local period=${1:-256} deadline
     shift
     # A fixed name: JACK's shared table of servers reuses an entry only for
-    # the same name.
-    export JACK_DEFAULT_SERVER="tavrin-test-suite"
+    # the same name. TAVRIN_TEST_JACK_TAG keeps apart the servers of test runs
+    # in several work trees of one machine.
+    export JACK_DEFAULT_SERVER="tavrin-test-suite${TAVRIN_TEST_JACK_TAG:+-$TAVRIN_TEST_JACK_TAG}"
     export JACK_NO_AUDIO_RESERVATION=1  # no D-Bus on a CI machine
     JACK_LOG=$(mktemp /tmp/tavrin-jackd.XXXXXX)
     jackd --no-realtime -n "$JACK_DEFAULT_SERVER" "$@" -d dummy -r 48000 -p "$period" >"$JACK_LOG" 2>&1 &
