@@ -1,6 +1,6 @@
 // The capture buffer, the verification of a capture, and whole test runs
 // through the Test and Cancel buttons over the virtual cable.
-#include "../midi_layer/fixture.h"
+#include "../midi/fixture.h"
 
 #include "user/input.h"
 
@@ -78,6 +78,7 @@ TEST(Verification, TheMessageAndEveryVerdictOfTheTable) {
     EXPECT_EQ(TestMessage[129], 0x00);
     EXPECT_EQ(TestMessage[256], 0x7F);
     EXPECT_EQ(TestMessage[257], 0xF7);
+    for (int i = 0; i < 256; ++i) ASSERT_EQ(TestMessage[1 + i], i & 0x7F) << i;
 
     std::vector<BYTE> buf(4096, 0);
     auto with = [&](std::initializer_list<BYTE> start) {
