@@ -7,6 +7,7 @@
 
 #include "resources/resource.h"
 #include "midi/midi.h"
+#include "loopback/loopback.h"
 #include "app/tavrin.h"
 
 #define INPUTS_POPUP 1
@@ -61,6 +62,27 @@ void UpdateDeviceMenus(HWND hwnd)
     UpdateKindMenu(uNumOutputDevs, IDM_OUTPUT_FIRST, MidiOutDevice.uDeviceId);
 }
 
+/*
+ * Closes the kind's port; 0 when it is closed. A port whose transfer the user
+ * agreed to abandon was the running test's: that run ends as a cancel ends
+ * one, without a verdict, and its other port is free again. The closed
+ * port's record reads BUF_NOTOPEN around the cancel, so that neither the
+ * cancel nor the input's late notification asks anything of the port that is
+ * gone.
+ */
+static UINT CloseSelected(HWND hwnd, MidiDevice* pDevice)
+{
+    BOOL bBusy = pDevice->uBufferState == BUF_ACTIVE;
+    UINT uResult = MidiActivateDevice(hwnd, pDevice, ACTIVATE_CLOSE);
+
+    if (uResult != 0 || !bBusy)
+        return uResult;
+    pDevice->uBufferState = BUF_NOTOPEN;
+    CancelTest(hwnd);
+    pDevice->uBufferState = BUF_NOTOPEN;
+    return 0;
+}
+
 BOOL SelectDevice(HWND hwnd, UINT uCommand)
 {
     MidiDevice* pDevice;
@@ -78,12 +100,12 @@ BOOL SelectDevice(HWND hwnd, UINT uCommand)
 
     /* The checked item again: the kind is left without a port. */
     if (uIndex == pDevice->uDeviceId) {
-        if (MidiActivateDevice(hwnd, pDevice, ACTIVATE_CLOSE) == 0)
+        if (CloseSelected(hwnd, pDevice) == 0)
             pDevice->uDeviceId = NO_DEVICE;
         return TRUE;
     }
 
-    if (pDevice->uDeviceId != NO_DEVICE && MidiActivateDevice(hwnd, pDevice, ACTIVATE_CLOSE) != 0)
+    if (pDevice->uDeviceId != NO_DEVICE && CloseSelected(hwnd, pDevice) != 0)
         return TRUE;
 
     pDevice->uDeviceId = uIndex;

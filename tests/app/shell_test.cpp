@@ -2,6 +2,7 @@
 // dialog boxes.
 #include "program.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <thread>
@@ -366,6 +367,60 @@ TEST_F(Program, SwitchingTheInputDuringATestAsksAndNoKeepsTheOldPort) {
     EXPECT_EQ(Run(), 0);
     EXPECT_EQ(asked, 2);
 }
+
+// Taking the running test's port away through the menus ends the test as a
+// cancel would: no verdict for it, nothing asked of the port that is gone, and
+// the next test runs as usual.
+struct TakenPort {
+    const char* name;
+    UINT item;            // the menu item chosen while the test runs
+    const char* question;
+    UINT in_after;        // the selections afterwards
+    UINT out_after;
+};
+
+class PortTakenDuringATest : public Program, public ::testing::WithParamInterface<TakenPort> {};
+
+TEST_P(PortTakenDuringATest, EndsTheRunWithoutAVerdictAndTheNextTestRuns) {
+    const TakenPort& c = GetParam();
+    platform::midi::configure("cable:ports=3,delay=1000");
+    answer = [](const BoxRecord& box) { return box.text == kAbandonInput || box.text == kAbandonOutput ? IDYES : 0; };
+    Then([&] {
+        platform::click_button(Button(IDC_TEST));
+        After(100, [&] { platform::choose_menu_item(Main(), c.item); });
+    });
+    Then([&] {
+        EXPECT_EQ(TestTimer, 0u);
+        EXPECT_TRUE(Enabled(IDC_TEST));
+        EXPECT_FALSE(Enabled(IDC_CANCEL));
+        EXPECT_EQ(MidiInDevice.uDeviceId, c.in_after);
+        EXPECT_EQ(MidiOutDevice.uDeviceId, c.out_after);
+        for (const MidiDevice* d : {&MidiInDevice, &MidiOutDevice}) {
+            EXPECT_EQ(d->hDevice != nullptr, d->uDeviceId != NO_DEVICE);
+            EXPECT_NE(d->uBufferState, static_cast<UINT>(BUF_ACTIVE));
+            EXPECT_EQ(d->midiHdr.lpData, nullptr);
+        }
+        EXPECT_TRUE(std::all_of(InputBuffer, InputBuffer + InputBufferSize, [](BYTE b) { return b == 0; }));
+        // The loop of port 1, and a test over it.
+        platform::choose_menu_item(Main(), IDM_INPUT_FIRST + 1);
+        platform::choose_menu_item(Main(), IDM_OUTPUT_FIRST + 1);
+    });
+    Then([&] { platform::click_button(Button(IDC_TEST)); });
+    Then([&] {
+        EXPECT_TRUE(Enabled(IDC_TEST));
+        ChooseExit();
+    });
+    EXPECT_EQ(Run(), 0);
+    EXPECT_EQ(TextsAfterWarning(), (std::vector<std::string>{c.question, "The test was successful.", kCaution}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Menus, PortTakenDuringATest,
+    ::testing::Values(TakenPort{"InputDeselected", IDM_INPUT_FIRST, kAbandonInput, NO_DEVICE, 0},
+                      TakenPort{"InputSwitched", IDM_INPUT_FIRST + 2, kAbandonInput, 2, 0},
+                      TakenPort{"OutputDeselected", IDM_OUTPUT_FIRST, kAbandonOutput, 0, NO_DEVICE},
+                      TakenPort{"OutputSwitched", IDM_OUTPUT_FIRST + 2, kAbandonOutput, 0, 2}),
+    [](const ::testing::TestParamInfo<TakenPort>& info) { return std::string(info.param.name); });
 
 // ---- instruction text ----
 
