@@ -89,6 +89,11 @@ MidiService::Lock MidiService::enter(const char* call) {
 }
 
 std::optional<MMRESULT> MidiService::fault(std::string_view call) {
+    if (call_fault_ && call_fault_->first + 1 == log_.size()) {
+        const MMRESULT code = call_fault_->second;
+        call_fault_.reset();
+        return code;
+    }
     auto it = faults_.find(call);
     if (it == faults_.end()) return std::nullopt;
     const MMRESULT code = it->second.first;
@@ -173,9 +178,25 @@ void MidiService::fail_next(std::string_view call, MMRESULT code, int times) {
     faults_[std::string(call)] = {code, times};
 }
 
+void MidiService::fail_call(std::size_t index, MMRESULT code) {
+    std::lock_guard lock(mutex_);
+    call_fault_.emplace(index, code);
+}
+
 void MidiService::clear_faults() {
     std::lock_guard lock(mutex_);
     faults_.clear();
+    call_fault_.reset();
+}
+
+Holdings MidiService::holdings() {
+    std::lock_guard lock(mutex_);
+    Holdings h;
+    h.inputs = ins_.size();
+    h.outputs = outs_.size();
+    for (const auto& [id, p] : ins_) h.queued += p->queued();
+    for (const auto& [id, p] : outs_) h.sending += p->sending() ? 1 : 0;
+    return h;
 }
 
 std::vector<std::string> MidiService::call_log() {

@@ -46,6 +46,7 @@ public:
     MMRESULT stop();
     MMRESULT reset();
     bool holds_buffers() const { return !queue_.empty(); }
+    std::size_t queued() const { return queue_.size(); }
     void close() { closed_ = true; }
     void set_handle(HMIDIIN handle) { handle_ = handle; }
     void short_retrieved() {
@@ -167,7 +168,9 @@ public:
     void configure(std::string_view setting);
     void use_backend(std::unique_ptr<PortBackend> backend);
     void fail_next(std::string_view call, MMRESULT code, int times);
+    void fail_call(std::size_t index, MMRESULT code);
     void clear_faults();
+    Holdings holdings();
     std::vector<std::string> call_log();
     void clear_call_log();
     void shutdown();
@@ -204,6 +207,7 @@ private:
     std::uint64_t next_ticket_ = 1;
     std::deque<Publication> pending_;
     std::map<std::string, std::pair<MMRESULT, int>, std::less<>> faults_;
+    std::optional<std::pair<std::size_t, MMRESULT>> call_fault_;  // log index, code
     std::vector<std::string> log_;
 };
 

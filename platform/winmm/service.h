@@ -9,6 +9,7 @@
 
 #include <mmsystem.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -30,11 +31,25 @@ void use_backend(std::unique_ptr<PortBackend> backend);
 // `code` and do nothing else. The counts (midiInGetNumDevs,
 // midiOutGetNumDevs) answer 0 while failing.
 void fail_next(std::string_view call, MMRESULT code, int times = 1);
+// The call that the call log will hold at `index` (0: the first call after the
+// last clear_call_log) answers `code` and does nothing else, whichever
+// function it is.
+void fail_call(std::size_t index, MMRESULT code);
 void clear_faults();
 
 // Names of the WinMM functions called since the last clear, in order.
 std::vector<std::string> call_log();
 void clear_call_log();
+
+// What the service holds for the program: open handles, buffers queued on
+// input handles, sends under way.
+struct Holdings {
+    std::size_t inputs = 0;
+    std::size_t outputs = 0;
+    std::size_t queued = 0;
+    std::size_t sending = 0;
+};
+Holdings holdings();
 
 // Stops every engine thread and closes everything; the next use reads
 // TAVRIN_MIDI again. Tests call it before platform::install_backend.

@@ -56,7 +56,9 @@ MMRESULT MidiService::error_text(const char* call, MMRESULT code, LPSTR text, UI
 void configure(std::string_view setting) { service().configure(setting); }
 void use_backend(std::unique_ptr<PortBackend> backend) { service().use_backend(std::move(backend)); }
 void fail_next(std::string_view call, MMRESULT code, int times) { service().fail_next(call, code, times); }
+void fail_call(std::size_t index, MMRESULT code) { service().fail_call(index, code); }
 void clear_faults() { service().clear_faults(); }
+Holdings holdings() { return service().holdings(); }
 std::vector<std::string> call_log() { return service().call_log(); }
 void clear_call_log() { service().clear_call_log(); }
 void shutdown() { service().shutdown(); }
