@@ -44,8 +44,11 @@ void StartTest(HWND hwnd)
     SetFocus(hwnd);
     ClearInputBuffer();
 
-    if (MidiAssignBuffer(hwnd, &MidiInDevice, (LPSTR)InputBuffer, InputBufferSize, TRUE) != 0)
+    if (MidiAssignBuffer(hwnd, &MidiInDevice, (LPSTR)InputBuffer, InputBufferSize, TRUE) != 0) {
+        /* A buffer prepared but not queued must not stay prepared on the port. */
+        MidiAssignBuffer(hwnd, &MidiInDevice, NULL, 0, FALSE);
         return;
+    }
     BuildTestMessage();
     if (MidiAssignBuffer(hwnd, &MidiOutDevice, (LPSTR)TestMessage, TEST_MESSAGE_LEN, TRUE) != 0) {
         MidiAssignBuffer(hwnd, &MidiInDevice, NULL, 0, FALSE);

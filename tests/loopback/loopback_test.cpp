@@ -244,7 +244,7 @@ TEST_F(Run, TestingWithNoOutputOpenGivesTheCaptureBack) {
 }
 
 TEST_F(Run, ARefusedStartTakesBothBuffersBackAndStartsNoTimer) {
-    for (const char* call : {"midiInStart", "midiOutLongMsg"}) {
+    for (const char* call : {"midiInPrepareHeader", "midiInAddBuffer", "midiInStart", "midiOutLongMsg"}) {
         SCOPED_TRACE(call);
         Ready("cable");
         const size_t before = Boxes().size();
