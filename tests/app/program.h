@@ -39,7 +39,12 @@ inline constexpr char kSecondInstanceEnv[] = "TAVRIN_TEST_SECOND_INSTANCE";
 
 class Program : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { Begin(); }
+    void TearDown() override { End(); }
+
+    // A fresh process's start and end; a test that runs the program several
+    // times ends and begins again between the runs.
+    void Begin() {
         // Each test process finds only its own instances: test processes run
         // side by side, each with a "Tavrin" window. A second instance started
         // by a test inherits its parent's folder.
@@ -61,7 +66,7 @@ protected:
         ResetRecords();
     }
 
-    void TearDown() override {
+    void End() {
         // The service lets go of any buffer before the buffer is released.
         platform::midi::shutdown();
         FreeInputBuffer();
