@@ -131,6 +131,15 @@ public:
     // calls end before the notifications it causes are handled.
     void Command(UINT id) { SendMessageA(Main(), WM_COMMAND, id, 0); }
     void Exit() { ChooseExit(); }
+    // Test, then the menu item `id` while the test runs.
+    void TakeDuringATest(UINT id) {
+        Click(IDC_TEST);
+        Later(300, [this, id] {
+            Open();
+            Command(id);
+            Acted();
+        });
+    }
     void Inactive() { hb->set_activate_on_show(false); }
     void Later(int ms, std::function<void()> fn) { After(ms, std::move(fn)); }
 
@@ -237,6 +246,24 @@ std::size_t FirstBox(const Outcome& clean, const std::string& text) {
     return clean.log.size();
 }
 
+// A port of the running test taken away through the menus, with Yes to the
+// question: its reset, take-back and close, then the cancel of the run over
+// the other port, and the opening of a port chosen instead.
+Expected TakenDuringATest(bool input, const Outcome& clean, std::size_t k, const std::string& error,
+                          const Outcome& cell) {
+    const std::string& call = clean.log[k];
+    std::size_t closing = 0;  // the calls that close the port taken away
+    while (closing < clean.log.size() && IsInput(clean.log[closing]) == input) ++closing;
+    if (k >= clean.acted || IsOpen(call)) return {WithError(clean, k, error), Rest::Idle};
+    if (k < closing) {
+        // The port stays and the test goes on: to its time-out, or, once the
+        // input port was reset, to the verdict on the buffer it gave back.
+        const bool given_back = input && InputResetBefore(clean, k);
+        return {{input ? kAbandonInput : kAbandonOutput, error, given_back ? kNothingBack : kTimeout}, Rest::Idle};
+    }
+    return {WithError(clean, k, error), StalledUnlessReset(cell, 0, k)};
+}
+
 std::vector<Path> Paths() {
     return {
         {"start-up", "cable", {kWarning}, nullptr,
@@ -300,28 +327,19 @@ std::vector<Path> Paths() {
          },
          [](const Outcome&, std::size_t, const std::string& error, const Outcome&) -> Expected { return {{error}, Rest::Idle}; }},
         {"switch the input during a test", "cable:ports=2,unplugged", {kAbandonInput},
-         [](FaultMatrix& m) {
-             m.Click(IDC_TEST);
-             m.Later(300, [&m] {
-                 m.Open();
-                 m.Command(IDM_INPUT_FIRST + 1);
-                 m.Acted();
-             });
-         },
-         [](const Outcome& clean, std::size_t k, const std::string& error, const Outcome& cell) -> Expected {
-             const std::string& call = clean.log[k];
-             const std::size_t first_out = [&] {
-                 for (std::size_t i = 0; i < clean.log.size(); ++i)
-                     if (!IsInput(clean.log[i])) return i;
-                 return clean.log.size();
-             }();
-             if (k >= clean.acted || call == "midiInOpen") return {WithError(clean, k, error), Rest::Idle};
-             // The old port stays and the test goes on: to its time-out, or,
-             // once the port was reset, to the verdict on the buffer it gave back.
-             if (k < first_out)
-                 return {{kAbandonInput, error, InputResetBefore(clean, k) ? kNothingBack : kTimeout}, Rest::Idle};
-             // The cancel of the run whose port was taken away.
-             return {WithError(clean, k, error), StalledUnlessReset(cell, 0, k)};
+         [](FaultMatrix& m) { m.TakeDuringATest(IDM_INPUT_FIRST + 1); },
+         [](const Outcome& clean, std::size_t k, const std::string& error, const Outcome& cell) {
+             return TakenDuringATest(true, clean, k, error, cell);
+         }},
+        {"deselect the input during a test", "cable:unplugged", {kAbandonInput},
+         [](FaultMatrix& m) { m.TakeDuringATest(IDM_INPUT_FIRST); },
+         [](const Outcome& clean, std::size_t k, const std::string& error, const Outcome& cell) {
+             return TakenDuringATest(true, clean, k, error, cell);
+         }},
+        {"deselect the output during a test", "cable:unplugged", {kAbandonOutput},
+         [](FaultMatrix& m) { m.TakeDuringATest(IDM_OUTPUT_FIRST); },
+         [](const Outcome& clean, std::size_t k, const std::string& error, const Outcome& cell) {
+             return TakenDuringATest(false, clean, k, error, cell);
          }},
         {"exit while idle", "cable", {kCaution},
          [](FaultMatrix& m) {
