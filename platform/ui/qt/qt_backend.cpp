@@ -36,6 +36,12 @@ bool same_nocase(std::string_view a, std::string_view b) {
            });
 }
 
+bool same_items(const std::vector<MenuItem>& a, const std::vector<MenuItem>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const MenuItem& x, const MenuItem& y) {
+        return x.text == y.text && x.id == y.id && x.flags == y.flags && x.popup == y.popup;
+    });
+}
+
 // The client area: shows the text runs the window procedure drew on WM_PAINT.
 class ClientArea final : public QWidget {
 public:
@@ -120,7 +126,8 @@ QtBackend::QtBackend()
       deadline_timer_(std::make_unique<QTimer>()) {
     deadline_timer_->setSingleShot(true);
     deadline_timer_->setTimerType(Qt::PreciseTimer);
-    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, qApp, [this] { on_state_changed(); });
+    // Connections and deferred calls that reach `this` die with it.
+    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, &lifetime_, [this] { on_state_changed(); });
 }
 
 QtBackend::~QtBackend() {
@@ -285,6 +292,7 @@ void QtBackend::window_created(HWND hwnd) {
 }
 
 void QtBackend::window_destroyed(HWND hwnd) {
+    bars_.erase(hwnd);
     auto it = widgets_.find(hwnd);
     if (it == widgets_.end()) return;
     QPointer<QWidget> widget = it->second;
@@ -356,8 +364,15 @@ void QtBackend::window_raised(HWND hwnd) {
 }
 
 void QtBackend::menu_changed(HWND hwnd) {
-    // Never rebuild under an open menu (its handler may be running); open
-    // menus are filled from the model each time they show.
+    // Menus are filled from the model each time they show, so only a change of
+    // the bar's own items needs a new bar. Rebuilding for anything else would
+    // throw away the menu that is opening: WM_INITMENU, sent while a menu is
+    // about to show, sets the port menus' check marks.
+    const Window* w = session().window(hwnd);
+    const Menu* menu = w && w->menu ? session().menu(w->menu) : nullptr;
+    const auto built = bars_.find(hwnd);
+    if (built != bars_.end() && menu && same_items(built->second, menu->items)) return;
+    // Never rebuild under an open menu (its handler may be running).
     if (QApplication::activePopupWidget()) return;
     build_menu_bar(hwnd);
 }
@@ -371,13 +386,16 @@ void QtBackend::build_menu_bar(HWND hwnd) {
     bar->clear();
     const Menu* menu = w->menu ? session().menu(w->menu) : nullptr;
     if (!menu) {
+        bars_.erase(hwnd);
         bar->hide();
         return;
     }
+    bars_[hwnd] = menu->items;
     for (const MenuItem& item : menu->items) {
         if (item.flags & MF_POPUP) {
             auto* popup = new QMenu(from_ansi(item.text), bar);
             bar->addMenu(popup);
+            popup->setEnabled(!(item.flags & (MF_GRAYED | MF_DISABLED)));
             const HMENU handle = item.popup;
             QObject::connect(popup, &QMenu::aboutToShow, popup, [this, hwnd, popup, handle] {
                 open_menu_bar(hwnd);  // WM_INITMENU before the menu is drawn
@@ -461,7 +479,7 @@ void QtBackend::on_state_changed() {
     // a moment: look again once the toolkit has settled.
     if (state_check_pending_) return;
     state_check_pending_ = true;
-    QTimer::singleShot(100, qApp, [this] {
+    QTimer::singleShot(100, &lifetime_, [this] {
         state_check_pending_ = false;
         set_app_active(QGuiApplication::applicationState() == Qt::ApplicationActive);
     });
