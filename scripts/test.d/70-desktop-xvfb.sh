@@ -82,33 +82,54 @@ shoot() {
     tr '\n' ' ' <"$out/$2.txt" | tr -s ' '
 }
 
-# Reads box $1 (picture $2) until it says $3: a box may be mapped before it
-# is painted. Deadline 5 s.
-expect_box() {  # window, picture name, text expected in it
-    local said t
+# Whether window $1 has the keyboard.
+has_focus() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; }
+
+# Waits (deadline 5 s) until box $1 has the keyboard and its picture $2 says
+# $3: mapped, focused and painted, it takes the one key a person presses.
+box_ready() {  # window, picture name, text expected in it
+    local said="" t
     for t in $(seq $(( 10 * slow ))); do
-        said=$(shoot "$1" "$2")
-        said=${said//Ox/0x}  # OCR reads the hex prefix's zero as a capital O
-        [[ "$said" == *"$3"* ]] && return 0
+        if has_focus "$1"; then
+            said=$(shoot "$1" "$2")
+            said=${said//Ox/0x}  # OCR reads the hex prefix's zero as a capital O
+            [[ "$said" == *"$3"* ]] && return 0
+        fi
         sleep 0.5
     done
+    has_focus "$1" || fail "the $2 box never had the keyboard"
     fail "the $2 box says \"$said\", not \"$3\""
 }
 
-focus() {  # window
-    timeout 5 xdotool windowfocus --sync "$1" 2>/dev/null || xdotool windowfocus "$1"
+# Presses key $2 once in box $1 (named $3); the box must go.
+answer() {  # window, key, name
+    xdotool key --clearmodifiers "$2"
+    wait_gone "$1" 5 || fail "the $3 box did not go after $2"
 }
 
-# Answers box $1 with Enter, again while it stays: a key that comes before
-# the program reads its keyboard is lost. Deadline $2 s.
-answer() {
+# Waits (deadline 5 s) until window $1 has the keyboard.
+wait_focus() {  # window, name
     local t
-    for t in $(seq "$2"); do
-        focus "$1"
-        xdotool key --clearmodifiers Return
-        wait_gone "$1" 1 && return 0
+    for t in $(seq $(( 50 * slow ))); do has_focus "$1" && return 0; sleep 0.1; done
+    fail "the $2 window never had the keyboard"
+}
+
+# An open menu: a mapped override-redirect window of the program's; prints it.
+menu_open() {
+    local id
+    for id in $(xdotool search --onlyvisible --classname '^tavrin$' 2>/dev/null); do
+        xwininfo -id "$id" 2>/dev/null | grep -q 'Override Redirect State: yes' && { echo "$id"; return 0; }
     done
     return 1
+}
+wait_menu() {  # open|closed, what was pressed
+    local t
+    for t in $(seq $(( 30 * slow ))); do
+        if [ "$1" = open ]; then menu_open >/dev/null && return 0; else menu_open >/dev/null || return 0; fi
+        sleep 0.1
+    done
+    import -window root "$out/menu-$1.png" 2>/dev/null
+    fail "no menu is $1 after $2"
 }
 
 # Process $1 must end within 10 s, with status 0; $2 names it in a failure.
@@ -127,69 +148,127 @@ second_instance() {  # the first's main window
     "$bin" >"$out/second.log" 2>&1 &
     SECOND_PID=$!
     box=$(wait_window Tavrin "$1" 15) || fail "second instance: its box did not come"
-    expect_box "$box" "second-instance" "Only a single instance of this application can run"
-    answer "$box" 5 || fail "second instance: its box did not go"
+    box_ready "$box" "second-instance" "Only a single instance of this application can run"
+    answer "$box" Return "second instance"
     expect_exit_0 "$SECOND_PID" "second instance: tavrin, after its box,"
     SECOND_PID=""
     kill -0 "$APP_PID" 2>/dev/null || fail "second instance: the first tavrin ended too"
     xwininfo -id "$1" 2>/dev/null | grep -q IsViewable || fail "second instance: the first's main window is gone"
 }
 
-# One run: start, warning box, main window, TEST, the verdict, File > Exit.
-run() {  # name, TAVRIN_MIDI, expected verdict text
-    local name=$1 midi=$2 verdict=$3 box main_id
-    echo "-- desktop: $name (TAVRIN_MIDI=$midi)"
+# Starts tavrin on $2, answers the warning box with Enter; sets MAIN to the
+# main window once it has the keyboard.
+MAIN=""
+start() {  # name, TAVRIN_MIDI
+    local box
     if [ "${VALGRIND:-0}" = 1 ]; then
-        TAVRIN_MIDI=$midi valgrind --error-exitcode=99 --suppressions=scripts/test.d/lib/xcb.supp --log-file="$out/$name-valgrind.log" "$bin" &
+        TAVRIN_MIDI=$2 valgrind --error-exitcode=99 --suppressions=scripts/test.d/lib/xcb.supp --log-file="$out/$1-valgrind.log" "$bin" &
     else
-        TAVRIN_MIDI=$midi "$bin" >"$out/$name.log" 2>&1 &
+        TAVRIN_MIDI=$2 "$bin" >"$out/$1.log" 2>&1 &
     fi
     APP_PID=$!
+    box=$(wait_window Tavrin "" 15) || fail "$1: the warning box did not come"
+    box_ready "$box" "$1-warning" "must quit any MIDI applications"
+    answer "$box" Return "$1 warning"
+    MAIN=$(wait_window Tavrin "$box" 10) || fail "$1: the main window did not come"
+    # The program activates its window (WM_ACTIVATEAPP opens the ports).
+    wait_focus "$MAIN" "$1 main"
+}
 
-    box=$(wait_window Tavrin "" 15) || fail "$name: the warning box did not come"
-    expect_box "$box" "$name-warning" "must quit any MIDI applications"
-    answer "$box" 5 || fail "$name: the warning box did not go"
-
-    main_id=$(wait_window Tavrin "$box" 10) || fail "$name: the main window did not come"
-    # Focus makes the application active: WM_ACTIVATEAPP opens the ports.
-    focus "$main_id"
-    sleep 0.3  # let the first paint land before the picture; not a wait for the program
-    shoot "$main_id" "$name-main" >/dev/null
-
-    # TEST: (width - 225) / 2 across, 11 lines below the menu bar; a line is (height - 75) / 14.
+# Clicks TEST: (width - 225) / 2 across, 11 lines below the menu bar; a line is (height - 75) / 14.
+click_test() {  # main window
     local w h lh mb
-    eval "$(xdotool getwindowgeometry --shell "$main_id")"
+    eval "$(xdotool getwindowgeometry --shell "$1")"
     w=$WIDTH; h=$HEIGHT; lh=$(( (h - 75) / 14 ))
     mb=${MENU_BAR_HEIGHT:-$(( h - 14 * lh - 75 + 24 ))}
-    xdotool mousemove --window "$main_id" $(( (w - 225) / 2 + 37 )) $(( mb + 11 * lh + 12 )) click 1
-    box=$(wait_window Tavrin "$main_id" 10) || {
-        import -window root "$out/$name-no-verdict.png" 2>/dev/null
-        fail "$name: the verdict box did not come; windows: $(for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do printf '"%s" ' "$(xdotool getwindowname "$w")"; done)"
+    xdotool mousemove --window "$1" $(( (w - 225) / 2 + 37 )) $(( mb + 11 * lh + 12 )) click 1
+}
+
+# The box that comes over the main window $1 after what $2 did; $3 names it.
+next_box() {
+    local box
+    box=$(wait_window "${4:-Tavrin}" "$1" 10) || {
+        import -window root "$out/no-$3.png" 2>/dev/null
+        fail "the $3 box did not come after $2; windows: $(for w in $(xdotool search --onlyvisible --name . 2>/dev/null); do printf '"%s" ' "$(xdotool getwindowname "$w")"; done)"
     }
-    expect_box "$box" "$name-verdict" "$verdict"
-    answer "$box" 5 || fail "$name: the verdict box did not go"
+    echo "$box"
+}
 
-    [ "$name" = success ] && second_instance "$main_id"
-
-    # File > Exit through the menu bar's mnemonics.
-    # The menu opens asynchronously: while no box has come, open it and choose again.
-    box=
-    for _ in 1 2 3 4 5; do
-        focus "$main_id"
-        xdotool key --clearmodifiers alt+f
-        box=$(wait_window "Caution:" "" 1) && break
-        xdotool key x
-        box=$(wait_window "Caution:" "" 3) && break
-        xdotool key Escape Escape
-    done
-    [ -n "$box" ] || { import -window root "$out/$name-no-caution.png" 2>/dev/null; fail "$name: the Caution: box did not come"; }
-    expect_box "$box" "$name-caution" "disconnect the MIDI output cable"
-    answer "$box" 5 || fail "$name: the Caution: box did not go"
-    expect_exit_0 "$APP_PID" "$name: tavrin, after File > Exit,"
+# File > Exit by the menu's mnemonics, the Caution: box answered with Enter: ends with 0.
+exit_by_keys() {  # name, main window
+    local box
+    xdotool key --clearmodifiers alt+f
+    wait_menu open "Alt+F"
+    xdotool key x
+    box=$(next_box "$2" "File > Exit" "$1-caution" "Caution:")
+    box_ready "$box" "$1-caution" "disconnect the MIDI output cable"
+    answer "$box" Return "$1 Caution:"
+    expect_exit_0 "$APP_PID" "$1: tavrin, after File > Exit,"
     APP_PID=""
 }
 
-run success cable "The test was successful."
-run timeout cable:unplugged "loopback timeout, check cable"
-run failure cable:corrupt=5:0x44 "Byte: 0x5"
+# File > Exit by the mouse: a click on "File", one on "Exit"; Enter answers Caution:.
+exit_by_mouse() {  # name, main window
+    local box menu
+    xdotool mousemove --window "$2" 20 10 click 1
+    wait_menu open "a click on File"
+    menu=$(menu_open)
+    eval "$(xdotool getwindowgeometry --shell "$menu")"
+    xdotool mousemove --window "$menu" $(( WIDTH / 2 )) 12 click 1
+    box=$(next_box "$2" "a click on Exit" "$1-caution" "Caution:")
+    box_ready "$box" "$1-caution" "disconnect the MIDI output cable"
+    answer "$box" Return "$1 Caution:"
+    expect_exit_0 "$APP_PID" "$1: tavrin, after File > Exit,"
+    APP_PID=""
+}
+
+# The whole test by keyboard: Tab, Space presses TEST; Enter answers the
+# verdict; each menu opens at the first press of its mnemonic; Escape closes it.
+keyboard_run() {
+    local main_id box m
+    echo "-- desktop: keyboard (TAVRIN_MIDI=cable)"
+    start keyboard cable; main_id=$MAIN
+    shoot "$main_id" keyboard-main >/dev/null
+    xdotool key --clearmodifiers Tab space
+    box=$(next_box "$main_id" "Tab, Space" keyboard-verdict)
+    box_ready "$box" keyboard-verdict "The test was successful."
+    answer "$box" Return "keyboard verdict"
+    wait_focus "$main_id" "keyboard main (after the verdict)"
+    for m in i o h; do
+        xdotool key --clearmodifiers "alt+$m"
+        wait_menu open "Alt+${m^^}"
+        xdotool key Escape
+        wait_menu closed "Escape in the menu of Alt+${m^^}"
+        xdotool key Escape  # leaves the menu bar
+    done
+    exit_by_keys keyboard "$main_id"
+}
+
+# TEST by the mouse, the verdict box answered with key $4, then $5: "second"
+# (a second instance, then File > Exit by the mouse) or "keys" (File > Exit by keys).
+mouse_run() {  # name, TAVRIN_MIDI, expected verdict text, key, second|keys
+    local main_id box
+    echo "-- desktop: $1 (TAVRIN_MIDI=$2)"
+    start "$1" "$2"; main_id=$MAIN
+    click_test "$main_id"
+    box=$(next_box "$main_id" "a click on TEST" "$1-verdict")
+    box_ready "$box" "$1-verdict" "$3"
+    answer "$box" "$4" "$1 verdict"
+    wait_focus "$main_id" "$1 main (after the verdict)"
+    if [ "$5" = second ]; then
+        second_instance "$main_id"
+        exit_by_mouse "$1" "$main_id"
+    else
+        exit_by_keys "$1" "$main_id"
+    fi
+}
+
+# All cases on the display as it is (with or without a window manager).
+cases() {
+    keyboard_run
+    mouse_run timeout cable:unplugged "loopback timeout, check cable" Escape second
+    mouse_run failure cable:corrupt=5:0x44 "Byte: 0x5" Return keys
+}
+
+cases
 echo "desktop: all runs passed; pictures in $out"

@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -140,6 +141,37 @@ TEST_F(QtBackendTest, TimersRunWhileABoxIsUpAndItsAnswerEndsIt) {
     EXPECT_GE(trace_.ticks_during_box, 3);
     platform::QtBackend::flush_deferred_deletes();
     EXPECT_TRUE(seen.isNull()) << "the answered box was not deleted";
+}
+
+// Presses `key` in the open box, the way the keyboard reaches it.
+void press(QMessageBox* box, int key) {
+    QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(box, &down);
+}
+
+TEST_F(QtBackendTest, BoxesAnswerKeysAsWin32Boxes) {
+    // Escape and the frame's close do nothing in a Yes/No box; Enter presses
+    // its default button, the second one here.
+    int escapes_ignored = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QMessageBox* box = open_box();
+        if (!box) return;
+        press(box, Qt::Key_Escape);
+        box->close();
+        if (box->isVisible()) ++escapes_ignored;
+        press(box, Qt::Key_Return);
+    });
+    poll.start(10);
+    EXPECT_EQ(MessageBoxA(hwnd_, "Abandon?", "Question", MB_YESNO | MB_DEFBUTTON2), IDNO);
+    EXPECT_EQ(escapes_ignored, 1);
+    EXPECT_EQ(MessageBoxA(hwnd_, "Abandon?", "Question", MB_YESNO), IDYES);
+    // Escape answers a box that has OK alone.
+    QObject::disconnect(&poll, nullptr, nullptr, nullptr);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (QMessageBox* box = open_box()) press(box, Qt::Key_Escape);
+    });
+    EXPECT_EQ(MessageBoxA(hwnd_, "Done.", "Verdict", MB_OK | MB_ICONERROR), IDOK);
 }
 
 QMenuBar* scratch_bar() {

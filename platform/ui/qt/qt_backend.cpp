@@ -107,6 +107,60 @@ private:
     QMenuBar* bar_ = nullptr;
 };
 
+// A message box that keeps Win32's rules: Enter presses the default button,
+// Escape and the frame's close answer OK in a box with OK alone, and nothing
+// but a button answers a Yes/No box. Its text keeps its lines as it would at
+// any scale: the toolkit's own box wraps at a share of the screen, which
+// halves at 2x.
+class Win32Box final : public QMessageBox {
+public:
+    Win32Box(QWidget* parent, bool yes_no) : QMessageBox(parent), yes_no_(yes_no) {
+        Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+        // A Yes/No box's close button is greyed on Windows; the frame shows none.
+        if (!yes_no) flags |= Qt::WindowCloseButtonHint;
+        setWindowFlags(flags);
+    }
+
+    // Keeps each line of the text on one line unless it is wider than the
+    // screen can hold. Call once the text is set.
+    void keep_lines() {
+        auto* label = findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        if (!label) return;
+        const QFontMetrics fm(label->font());
+        int widest = 0;
+        for (const QString& line : text().split(QLatin1Char('\n'))) widest = std::max(widest, fm.horizontalAdvance(line));
+        int room = widest;
+        if (const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) room = s->availableGeometry().width() * 3 / 4;
+        label->setMinimumWidth(std::min(widest + 2, room));
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && yes_no_) {
+            event->accept();
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (yes_no_) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
+private:
+    bool yes_no_;
+};
+
+// A box or dialog that goes hands the keyboard back to the window it was
+// over, as Win32 activates the owner again; without a window manager nobody
+// else would.
+void give_back_focus(QWidget* owner) {
+    if (owner && owner->isVisible() && !QApplication::activeModalWidget()) owner->window()->activateWindow();
+}
+
 QIcon icon_of(const Window& w) {
     HICON icon = w.icon;
     if (!icon) {
@@ -169,7 +223,10 @@ void QtBackend::wake() {
 
 int QtBackend::show_box(const BoxRequest& request) {
     const int id = next_box_++;
-    auto* box = new QMessageBox();
+    // Owned by its owner's window, so that the window manager keeps it over it.
+    QWidget* owner = widget_for(request.owner);
+    const bool yes_no = (request.flags & MB_TYPEMASK) == MB_YESNO;
+    auto* box = new Win32Box(owner ? owner->window() : nullptr, yes_no);
     box->setWindowTitle(from_ansi(request.caption));
     QString text = from_ansi(request.text);
     text.replace(QLatin1Char('\t'), QLatin1Char(' '));
@@ -182,14 +239,13 @@ int QtBackend::show_box(const BoxRequest& request) {
     case MB_ICONQUESTION: box->setIcon(QMessageBox::Question); break;
     default: box->setIcon(QMessageBox::NoIcon); break;
     }
-    const bool yes_no = (request.flags & 0xF) == MB_YESNO;
-    if (yes_no) {
-        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box->setDefaultButton(QMessageBox::Yes);
-    } else {
-        box->setStandardButtons(QMessageBox::Ok);
-        box->setDefaultButton(QMessageBox::Ok);
+    box->setStandardButtons(yes_no ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+    switch (default_box_button(request.flags)) {
+    case IDYES: box->setDefaultButton(QMessageBox::Yes); break;
+    case IDNO: box->setDefaultButton(QMessageBox::No); break;
+    default: box->setDefaultButton(QMessageBox::Ok); break;
     }
+    box->keep_lines();
     // The core has disabled the owner; nothing else of Tavrin takes input either.
     box->setWindowModality(Qt::ApplicationModal);
     if (const Window* top = session().window(request.owner) ? session().top_level(request.owner) : nullptr) {
@@ -208,11 +264,12 @@ int QtBackend::show_box(const BoxRequest& request) {
         }
         it->second.answer = answer;
         box->hide();
+        give_back_focus(box->parentWidget());
         box->deleteLater();
         wake();
     });
     box->adjustSize();
-    if (QWidget* owner = widget_for(request.owner); owner && owner->isVisible()) {
+    if (owner && owner->isVisible()) {
         const QRect frame = owner->window()->geometry();
         box->move(frame.center() - QPoint(box->width() / 2, box->height() / 2));
     } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -298,8 +355,11 @@ void QtBackend::window_destroyed(HWND hwnd) {
     QPointer<QWidget> widget = it->second;
     widgets_.erase(it);
     if (!widget) return;
+    const Window* w = session().window(hwnd);
+    QWidget* owner = w && widget->isWindow() && widget->isVisible() ? widget_for(w->owner) : nullptr;
     // Possibly inside a handler of this very widget (a menu's triggered): hide now, delete later.
     widget->hide();
+    give_back_focus(owner);
     widget->deleteLater();
 }
 
