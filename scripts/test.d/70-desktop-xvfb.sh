@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The desktop program under a private Xvfb display, driven as a person would
-# with xdotool, on the virtual cable. Boxes are read by OCR of their pictures.
+# with xdotool, on the virtual cable: every case once without a window
+# manager and once under openbox, then what only a window manager does.
+# Each key or click is given once, after the state that shows the program can
+# take it (a window with the keyboard, a box that says what it should).
+# Boxes are read by OCR of their pictures.
 # Pictures go to build/release/desktop-test/. VALGRIND=1 runs tavrin under valgrind.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}" \
-    xvfb xdotool imagemagick tesseract-ocr tesseract-ocr-eng x11-utils || exit 1
+    "${TAVRIN_DESKTOP_TEST_PACKAGES[@]}" || exit 1
 [ "${VALGRIND:-0}" = 1 ] && { tavrin_need_packages valgrind || exit 1; }
 
 cmake --preset release >/dev/null || { echo "desktop: configure failed" >&2; exit 1; }
@@ -23,7 +27,7 @@ rm -rf "$out"; mkdir -p "$out"
 slow=1; [ "${VALGRIND:-0}" = 1 ] && slow=10
 
 source scripts/test.d/lib/xvfb.sh
-APP_PID=""; SECOND_PID=""; INSTANCE_DIR=""
+APP_PID=""; SECOND_PID=""; INSTANCE_DIR=""; WM_PID=""
 # Asks a tavrin to end (SIGTERM); after 10 s ends it outright.
 stop_app() {
     local t
@@ -36,6 +40,8 @@ cleanup() {
     stop_app "$APP_PID"
     stop_app "$SECOND_PID"
     APP_PID=""; SECOND_PID=""
+    [ -n "$WM_PID" ] && kill "$WM_PID" 2>/dev/null && wait "$WM_PID" 2>/dev/null
+    WM_PID=""
     xvfb_stop
     [ -n "$INSTANCE_DIR" ] && rm -rf "$INSTANCE_DIR"
 }
@@ -111,7 +117,8 @@ answer() {  # window, key, name
 wait_focus() {  # window, name
     local t
     for t in $(seq $(( 50 * slow ))); do has_focus "$1" && return 0; sleep 0.1; done
-    fail "the $2 window never had the keyboard"
+    import -window root "$out/no-focus.png" 2>/dev/null
+    fail "the $2 window never had the keyboard (it went to $(xdotool getwindowfocus getwindowname 2>/dev/null))"
 }
 
 # An open menu: a mapped override-redirect window of the program's; prints it.
@@ -263,6 +270,56 @@ mouse_run() {  # name, TAVRIN_MIDI, expected verdict text, key, second|keys
     fi
 }
 
+# The window manager's allowed actions of window $1, one a line.
+allowed_actions() { xprop -id "$1" _NET_WM_ALLOWED_ACTIONS 2>/dev/null | tr ',= ' '\n\n\n' | grep _NET_WM_ACTION_; }
+
+# Under a window manager: a box's frame offers what a Win32 message box's
+# does, a minimize from the window manager does not take a box away, and a
+# close request goes the way WM_CLOSE goes, through the abandon question
+# while a test runs and straight to status 0 when idle.
+wm_run() {
+    local main_id box verdict acts hints fn dec
+    echo "-- desktop: window manager (TAVRIN_MIDI=cable:unplugged)"
+    start wm cable:unplugged; main_id=$MAIN
+    click_test "$main_id"
+    # The close request comes while the test runs: the abandon question.
+    wmctrl -i -c "$main_id"
+    box=$(next_box "$main_id" "a close request during a test" wm-abandon MidiActivateDevice)
+    wait_focus "$box" "abandon box"
+    # Neither Escape nor a close request answers a Yes/No box: it still
+    # stands when the test's time-out box comes over it, 2 s after TEST.
+    xdotool key Escape
+    wmctrl -i -c "$box"
+    verdict=$(next_box "$main_id $box" "the time-out under the abandon question" wm-verdict)
+    xwininfo -id "$box" | grep -q IsViewable || fail "Escape or a close request answered the Yes/No abandon box"
+    acts=$(allowed_actions "$box")
+    grep -qx _NET_WM_ACTION_CLOSE <<<"$acts" || fail "the abandon box cannot be closed from its frame: $acts"
+    grep -qx -e _NET_WM_ACTION_MAXIMIZE_VERT -e _NET_WM_ACTION_RESIZE <<<"$acts" && fail "the abandon box can be resized or maximized: $acts"
+    # What the program asks of any window manager (Motif hints: functions,
+    # decorations): neither minimize nor maximize.
+    hints=$(xprop -id "$box" _MOTIF_WM_HINTS | sed 's/.*= //')
+    IFS=', ' read -r _ fn dec _ <<<"$hints"
+    (( (fn & 0x18) == 0 && (dec & 0x60) == 0 )) || fail "the abandon box asks for minimize or maximize: $hints"
+    # A minimize from the window manager does not take a box away.
+    box_ready "$verdict" wm-verdict "loopback timeout, check cable"
+    xdotool windowminimize "$verdict"
+    sleep 0.5  # time to react to it; the box must still stand after it
+    xwininfo -id "$verdict" | grep -q IsViewable || fail "the verdict box was minimized away"
+    wait_focus "$verdict" "verdict box (after a minimize)"
+    answer "$verdict" Return "wm verdict"
+    # The question still waits; Enter presses its default button, Yes.
+    box_ready "$box" wm-abandon "still in use - abandon it?"
+    answer "$box" Return "wm abandon"
+    expect_exit_0 "$APP_PID" "wm: tavrin, after a close request during a test,"
+    APP_PID=""
+
+    echo "-- desktop: window manager, Alt+F4 on the idle window (TAVRIN_MIDI=cable)"
+    start wm-idle cable; main_id=$MAIN
+    xdotool key --clearmodifiers alt+F4
+    expect_exit_0 "$APP_PID" "wm: tavrin, after Alt+F4,"
+    APP_PID=""
+}
+
 # All cases on the display as it is (with or without a window manager).
 cases() {
     keyboard_run
@@ -271,4 +328,12 @@ cases() {
 }
 
 cases
+
+echo "-- desktop: the same under openbox"
+openbox --sm-disable >"$out/openbox.log" 2>&1 &
+WM_PID=$!
+for _ in $(seq 100); do wmctrl -m 2>/dev/null | grep -q '^Name: Openbox' && break; sleep 0.1; done
+wmctrl -m 2>/dev/null | grep -q '^Name: Openbox' || fail "openbox did not come"
+cases
+wm_run
 echo "desktop: all runs passed; pictures in $out"

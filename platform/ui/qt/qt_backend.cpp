@@ -64,6 +64,19 @@ private:
     HWND hwnd_;
 };
 
+// A box or dialog has no minimize box on Windows. A window manager may offer
+// one anyway (openbox does for every window but menus and toolbars); a box
+// minimized away would leave its owner disabled with nothing to answer, so it
+// comes straight back.
+bool keep_unminimized(QWidget* window, QEvent* event) {
+    if (event->type() != QEvent::WindowStateChange || !window->isMinimized()) return false;
+    QTimer::singleShot(0, window, [window] {
+        window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+        window->activateWindow();
+    });
+    return true;
+}
+
 // A top-level window or dialog. The frame's close and the dialog keys go
 // through the core, which decides what they mean.
 class TopWidget final : public QWidget {
@@ -90,6 +103,10 @@ protected:
     void closeEvent(QCloseEvent* event) override {
         event->ignore();
         if (session().is_live(hwnd_)) request_close(hwnd_);
+    }
+    void changeEvent(QEvent* event) override {
+        if (dialog_) keep_unminimized(this, event);
+        QWidget::changeEvent(event);
     }
     void keyPressEvent(QKeyEvent* event) override {
         if (dialog_) {
@@ -142,6 +159,10 @@ protected:
         }
         QMessageBox::keyPressEvent(event);
     }
+    void changeEvent(QEvent* event) override {
+        keep_unminimized(this, event);
+        QMessageBox::changeEvent(event);
+    }
     void closeEvent(QCloseEvent* event) override {
         if (yes_no_) {
             event->ignore();
@@ -154,11 +175,12 @@ private:
     bool yes_no_;
 };
 
-// A box or dialog that goes hands the keyboard back to the window it was
-// over, as Win32 activates the owner again; without a window manager nobody
-// else would.
+// A box or dialog that goes hands the keyboard to the box still waiting
+// under it, else back to the window it was over, as Win32 activates the owner
+// again; without a window manager nobody else would.
 void give_back_focus(QWidget* owner) {
-    if (owner && owner->isVisible() && !QApplication::activeModalWidget()) owner->window()->activateWindow();
+    if (QWidget* waiting = QApplication::activeModalWidget()) waiting->activateWindow();
+    else if (owner && owner->isVisible()) owner->window()->activateWindow();
 }
 
 QIcon icon_of(const Window& w) {
