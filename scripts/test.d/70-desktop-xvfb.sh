@@ -241,14 +241,43 @@ keyboard_run() {
     box_ready "$box" keyboard-verdict "The test was successful."
     answer "$box" Return "keyboard verdict"
     wait_focus "$main_id" "keyboard main (after the verdict)"
-    for m in i o h; do
+    for m in i o; do
         xdotool key --clearmodifiers "alt+$m"
         wait_menu open "Alt+${m^^}"
         xdotool key Escape
         wait_menu closed "Escape in the menu of Alt+${m^^}"
         xdotool key Escape  # leaves the menu bar
     done
+    help_boxes "$main_id"
     exit_by_keys keyboard "$main_id"
+}
+
+# Help > Tavrin Help and Help > About by their mnemonics. Every row of the
+# Help box ends with its last word; Escape leaves a box up, Enter closes it.
+help_boxes() {  # main window
+    local box said row
+    xdotool key --clearmodifiers alt+h
+    wait_menu open "Alt+H"
+    xdotool key t
+    box=$(next_box "$1" "Help > Tavrin Help" help "Tavrin Help")
+    box_ready "$box" help "discontinue a test for any reason."
+    said=$(cat "$out/help.txt")
+    for row in "to the selected input port. The" "Select the desired MIDI input" \
+               "will have a checkmark" 'by pressing the "Test" button.' "for any reason."; do
+        grep -qF -- "$row" <<<"$said" || fail "a row of the Help box lost its end: no \"$row\" in: $said"
+    done
+    xdotool key Escape
+    sleep 0.5  # time to react to it; the box must still stand after it
+    xwininfo -id "$box" | grep -q IsViewable || fail "Escape closed the Help box"
+    answer "$box" Return help
+    wait_focus "$1" "main (after Help)"
+    xdotool key --clearmodifiers alt+h
+    wait_menu open "Alt+H (again)"
+    xdotool key a
+    box=$(next_box "$1" "Help > About" about "About Tavrin")
+    box_ready "$box" about "Version 1.1"
+    answer "$box" Return about
+    wait_focus "$1" "main (after About)"
 }
 
 # TEST by the mouse, the verdict box answered with key $4, then $5: "second"

@@ -362,7 +362,12 @@ void QtBackend::window_created(HWND hwnd) {
         // Without a system menu a Win32 frame has no close, minimise or maximise box.
         if (w->style & WS_SYSMENU) flags |= Qt::WindowCloseButtonHint;
         top->setWindowFlags(flags);
-        if (dialog) top->setWindowModality(Qt::ApplicationModal);
+        if (dialog) {
+            top->setWindowModality(Qt::ApplicationModal);
+            // Its controls, created next, take the font its units came from.
+            if (dialog_font_) top->setFont(*dialog_font_);
+            dialog_font_.reset();
+        }
         widget = top;
     }
     widgets_[hwnd] = widget;
@@ -429,7 +434,10 @@ void QtBackend::sync(HWND hwnd) {
                 set_app_active(false);
                 set_app_active(true);
             }
-        } else if (!visible && widget->isVisible()) widget->hide();
+        } else if (!visible && widget->isVisible()) {
+            widget->hide();
+            give_back_focus(widget_for(w->owner));
+        }
     } else {
         widget->setVisible(visible);
     }
@@ -545,9 +553,14 @@ TEXTMETRICA QtBackend::text_metrics() {
 }
 
 DialogBaseUnits QtBackend::dialog_base_units(std::string_view face, int points) {
+    // Windows faces ("MS Sans Serif", "MS Shell Dlg") are not installed here:
+    // the desktop's own face at the template's size stands in. The units are
+    // measured on that very font, and the dialog's controls are drawn in it,
+    // so a text sized for its rectangle on Windows fits it here too.
+    (void)face;
     QFont font = QApplication::font();
     if (points > 0) font.setPointSize(points);
-    (void)face;  // Windows faces are not installed here; the desktop's face at that size stands in.
+    dialog_font_ = font;
     const QFontMetrics fm(font);
     const QString sample = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     DialogBaseUnits units;

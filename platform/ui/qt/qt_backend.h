@@ -7,6 +7,7 @@
 #include "ui/clock.h"
 #include "user/session.h"
 
+#include <QFont>
 #include <QObject>
 #include <QPointer>
 
@@ -69,6 +70,7 @@ private:
     std::unique_ptr<QTimer> deadline_timer_;
     std::atomic<bool> woken_{false};
     std::map<HWND, QPointer<QWidget>> widgets_;  // top-level windows and controls
+    std::optional<QFont> dialog_font_;  // of the dialog being created, from its template
     std::map<HWND, std::vector<MenuItem>> bars_;  // the bar items each menu bar was built from
     std::map<int, Box> boxes_;
     int next_box_ = 1;
