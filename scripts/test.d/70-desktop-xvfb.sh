@@ -349,6 +349,31 @@ wm_run() {
     APP_PID=""
 }
 
+# At twice the scale the boxes keep the lines they have at 1x: each stands
+# on one line of the picture. The picture of the window with its verdict box
+# is the 2x one of docs/ (taken under a window manager, with its frame).
+hidpi_run() {
+    local main_id box line
+    echo "-- desktop: 2x (QT_SCALE_FACTOR=2, TAVRIN_MIDI=cable:unplugged)"
+    QT_SCALE_FACTOR=2 start hidpi cable:unplugged; main_id=$MAIN
+    line="You must quit any MIDI applications before running this test."
+    grep -qF -- "$line" "$out/hidpi-warning.txt" || fail "at 2x the warning box does not keep \"$line\" on one line: $(cat "$out/hidpi-warning.txt")"
+    xdotool key --clearmodifiers Tab space
+    box=$(next_box "$main_id" "Tab, Space" hidpi-verdict)
+    box_ready "$box" hidpi-verdict "loopback timeout, check cable"
+    line="Midi loopback timeout, check cable!"
+    grep -qF -- "$line" "$out/hidpi-verdict.txt" || fail "at 2x the verdict box does not keep \"$line\" on one line: $(cat "$out/hidpi-verdict.txt")"
+    # The window with its frame: the window manager's frame extents around it.
+    local l r t b x y w h
+    read -r x y w h < <(xwininfo -id "$main_id" | awk '/Absolute upper-left X/ {x=$NF} /Absolute upper-left Y/ {y=$NF}
+        /^ *Width:/ {w=$NF} /^ *Height:/ {h=$NF} END {print x, y, w, h}')
+    IFS=', ' read -r l r t b < <(xprop -id "$main_id" _NET_FRAME_EXTENTS | sed 's/.*= //; s/.*not found.*/0, 0, 0, 0/')
+    import -window root -crop "$(( w + l + r ))x$(( h + t + b ))+$(( x - l ))+$(( y - t ))" +repage "$out/tavrin-2x.png" 2>/dev/null
+    answer "$box" Return "hidpi verdict"
+    wait_focus "$main_id" "hidpi main (after the verdict)"
+    exit_by_keys hidpi "$main_id"
+}
+
 # All cases on the display as it is (with or without a window manager).
 cases() {
     keyboard_run
@@ -364,5 +389,6 @@ WM_PID=$!
 for _ in $(seq 100); do wmctrl -m 2>/dev/null | grep -q '^Name: Openbox' && break; sleep 0.1; done
 wmctrl -m 2>/dev/null | grep -q '^Name: Openbox' || fail "openbox did not come"
 cases
+hidpi_run
 wm_run
 echo "desktop: all runs passed; pictures in $out"
