@@ -13,14 +13,9 @@ tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]
     "${TAVRIN_DESKTOP_TEST_PACKAGES[@]}" || exit 1
 [ "${VALGRIND:-0}" = 1 ] && { tavrin_need_packages valgrind || exit 1; }
 
-cmake --preset release >/dev/null || { echo "desktop: configure failed" >&2; exit 1; }
-# The list is read whole first: grep -q would end the pipe early under pipefail.
-targets=$(cmake --build build/release --target help 2>/dev/null)
-if ! grep -qx '\.\.\. tavrin' <<<"$targets"; then
-    echo "desktop: the program tavrin is not part of this build yet (no program library or no Qt); suite skipped"
-    exit 0
-fi
-cmake --build build/release -j2 --target tavrin >/dev/null || { echo "desktop: build of tavrin failed" >&2; exit 1; }
+source scripts/test.d/lib/desktop.sh
+fail() { echo "desktop: $*" >&2; exit 1; }
+desktop_build desktop
 bin=build/release/tavrin
 out=build/release/desktop-test
 rm -rf "$out"; mkdir -p "$out"
@@ -28,17 +23,9 @@ slow=1; [ "${VALGRIND:-0}" = 1 ] && slow=10
 
 source scripts/test.d/lib/xvfb.sh
 APP_PID=""; SECOND_PID=""; INSTANCE_DIR=""; WM_PID=""
-# Asks a tavrin to end (SIGTERM); after 10 s ends it outright.
-stop_app() {
-    local t
-    [ -n "$1" ] && kill "$1" 2>/dev/null || return 0
-    for t in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
-}
 cleanup() {
-    stop_app "$APP_PID"
-    stop_app "$SECOND_PID"
+    stop_process "$APP_PID"
+    stop_process "$SECOND_PID"
     APP_PID=""; SECOND_PID=""
     [ -n "$WM_PID" ] && kill "$WM_PID" 2>/dev/null && wait "$WM_PID" 2>/dev/null
     WM_PID=""
@@ -51,8 +38,6 @@ xvfb_start "$out/xvfb.log" || { echo "desktop: no display to run on" >&2; exit 1
 # socket's path has a length limit).
 INSTANCE_DIR=$(mktemp -d /tmp/tavrin-desktop.XXXXXX) || exit 1
 export TAVRIN_INSTANCE_DIR=$INSTANCE_DIR
-
-fail() { echo "desktop: $*" >&2; exit 1; }
 
 # Visible windows titled exactly $1, one id a line.
 windows_named() { xdotool search --onlyvisible --name "^$1\$" 2>/dev/null; }
@@ -137,15 +122,6 @@ wait_menu() {  # open|closed, what was pressed
     done
     import -window root "$out/menu-$1.png" 2>/dev/null
     fail "no menu is $1 after $2"
-}
-
-# Process $1 must end within 10 s, with status 0; $2 names it in a failure.
-expect_exit_0() {
-    local t rc
-    for t in $(seq $(( 100 * slow ))); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$1" 2>/dev/null && fail "$2 did not end"
-    wait "$1"; rc=$?
-    [ "$rc" -eq 0 ] || fail "$2 ended with $rc, not 0"
 }
 
 # A second tavrin while the first runs: it says so in a box of its own (no

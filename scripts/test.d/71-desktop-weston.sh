@@ -11,37 +11,29 @@ source scripts/deps.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}" \
     "${TAVRIN_WESTON_TEST_PACKAGES[@]}" || exit 1
 
-cmake --preset release >/dev/null || { echo "weston: configure failed" >&2; exit 1; }
-targets=$(cmake --build build/release --target help 2>/dev/null)
-if ! grep -qx '\.\.\. tavrin' <<<"$targets"; then
-    echo "weston: the program tavrin is not part of this build yet; suite skipped"
-    exit 0
-fi
-cmake --build build/release -j2 --target tavrin >/dev/null || { echo "weston: build of tavrin failed" >&2; exit 1; }
+source scripts/test.d/lib/desktop.sh
+fail() {
+    [ -n "${WESTON_PID:-}" ] && picture failure 2>/dev/null
+    echo "weston: $*" >&2
+    exit 1
+}
+desktop_build weston
 bin=build/release/tavrin
 module=build/release/weston-input.so
 # shellcheck disable=SC2046  # pkg-config's words are meant to split
 cc -std=c11 -Wall -Wextra -Werror -shared -fPIC $(pkg-config --cflags libweston-10) -o "$module" \
-    scripts/test.d/lib/weston-input.c $(pkg-config --libs libweston-10) || { echo "weston: the input module did not build" >&2; exit 1; }
+    scripts/test.d/lib/weston-input.c $(pkg-config --libs libweston-10) || fail "the input module did not build"
 out=build/release/desktop-weston
 rm -rf "$out"; mkdir -p "$out"
 
 RUN_DIR=""; WESTON_PID=""; APP_PID=""; SECOND_PID=""
-stop() {  # pid: asks it to end, then ends it outright after 10 s
-    local t
-    [ -n "$1" ] && kill "$1" 2>/dev/null || return 0
-    for t in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$1" 2>/dev/null
-    wait "$1" 2>/dev/null
-}
 cleanup() {
-    stop "$APP_PID"; stop "$SECOND_PID"; stop "$WESTON_PID"
+    stop_process "$APP_PID"; stop_process "$SECOND_PID"; stop_process "$WESTON_PID"
     APP_PID=""; SECOND_PID=""; WESTON_PID=""
     [ -n "$RUN_DIR" ] && rm -rf "$RUN_DIR"
     RUN_DIR=""
 }
 trap cleanup EXIT
-fail() { echo "weston: $*" >&2; exit 1; }
 
 # A private runtime folder: Weston's socket, the FIFO, the single-instance socket.
 RUN_DIR=$(mktemp -d /tmp/tavrin-weston.XXXXXX) || exit 1
@@ -105,15 +97,6 @@ menu_shown() {  # picture, deadline
 # One key or chord (evdev codes), as a person presses it.
 KEY_ENTER=28 KEY_TAB=15 KEY_SPACE=57 KEY_ALT=56 KEY_F=33 KEY_X=45
 press() { echo "key $1" >"$RUN_DIR/input"; }
-
-# Process $1 ends within 10 s with status 0; $2 names it.
-expect_exit_0() {
-    local t rc
-    for t in $(seq 100); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
-    kill -0 "$1" 2>/dev/null && fail "$2 did not end"
-    wait "$1"; rc=$?
-    [ "$rc" -eq 0 ] || fail "$2 ended with $rc, not 0"
-}
 
 for _ in $(seq 100); do
     [ -S "$RUN_DIR/$WAYLAND_DISPLAY" ] && shoot weston >/dev/null && break
