@@ -35,4 +35,8 @@ TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmar
 # fetched by the qemu suite, not installed).
 # The desktop program and its backend.
 TAVRIN_DESKTOP_PACKAGES=(qt6-base-dev)
+# What the desktop suites need: displays (Xvfb; Weston for Wayland), a window
+# manager, input and pictures, and OCR to read them.
+TAVRIN_DESKTOP_TEST_PACKAGES=(xvfb xdotool imagemagick tesseract-ocr tesseract-ocr-eng x11-utils openbox wmctrl)
+TAVRIN_WESTON_TEST_PACKAGES=(weston qt6-wayland libweston-10-dev imagemagick tesseract-ocr tesseract-ocr-eng)
 TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)

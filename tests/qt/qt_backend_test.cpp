@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -40,6 +41,10 @@ LRESULT CALLBACK TestWndProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     switch (msg) {
     case WM_TIMER:
         if (g_trace->in_box) ++g_trace->ticks_during_box;
+        return 0;
+    case WM_INITMENU:
+        // As the port menus do: the first opening sets a check mark.
+        CheckMenuItem(reinterpret_cast<HMENU>(wp), kIdExit, MF_BYCOMMAND | MF_CHECKED);
         return 0;
     case WM_COMMAND:
         g_trace->messages.push_back(msg);
@@ -138,11 +143,64 @@ TEST_F(QtBackendTest, TimersRunWhileABoxIsUpAndItsAnswerEndsIt) {
     EXPECT_TRUE(seen.isNull()) << "the answered box was not deleted";
 }
 
-TEST_F(QtBackendTest, ExitFromTheMenuDestroysTheWindowSafely) {
-    QMenuBar* bar = nullptr;
+// Presses `key` in the open box, the way the keyboard reaches it.
+void press(QMessageBox* box, int key) {
+    QKeyEvent down(QEvent::KeyPress, key, Qt::NoModifier);
+    QApplication::sendEvent(box, &down);
+}
+
+TEST_F(QtBackendTest, BoxesAnswerKeysAsWin32Boxes) {
+    // Escape and the frame's close do nothing in a Yes/No box; Enter presses
+    // its default button, the second one here.
+    int escapes_ignored = 0;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QMessageBox* box = open_box();
+        if (!box) return;
+        press(box, Qt::Key_Escape);
+        box->close();
+        if (box->isVisible()) ++escapes_ignored;
+        press(box, Qt::Key_Return);
+    });
+    poll.start(10);
+    EXPECT_EQ(MessageBoxA(hwnd_, "Abandon?", "Question", MB_YESNO | MB_DEFBUTTON2), IDNO);
+    EXPECT_EQ(escapes_ignored, 1);
+    EXPECT_EQ(MessageBoxA(hwnd_, "Abandon?", "Question", MB_YESNO), IDYES);
+    // Escape answers a box that has OK alone.
+    QObject::disconnect(&poll, nullptr, nullptr, nullptr);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (QMessageBox* box = open_box()) press(box, Qt::Key_Escape);
+    });
+    EXPECT_EQ(MessageBoxA(hwnd_, "Done.", "Verdict", MB_OK | MB_ICONERROR), IDOK);
+}
+
+QMenuBar* scratch_bar() {
     for (QWidget* w : QApplication::topLevelWidgets()) {
-        if (w->isVisible() && w->windowTitle() == QStringLiteral("Scratch")) bar = w->findChild<QMenuBar*>();
+        if (w->isVisible() && w->windowTitle() == QStringLiteral("Scratch")) return w->findChild<QMenuBar*>();
     }
+    return nullptr;
+}
+
+TEST_F(QtBackendTest, TheFirstOpeningOfAMenuShowsIt) {
+    QMenuBar* bar = scratch_bar();
+    ASSERT_NE(bar, nullptr);
+    ASSERT_FALSE(bar->actions().isEmpty());
+    QAction* file = bar->actions().front();
+    ASSERT_NE(file->menu(), nullptr);
+    QPointer<QMenu> menu = file->menu();
+    bar->setActiveAction(file);  // what a click on the title or its mnemonic does
+    platform::QtBackend::flush_deferred_deletes();
+    QApplication::processEvents();
+    ASSERT_FALSE(menu.isNull()) << "the menu was thrown away while it opened";
+    EXPECT_TRUE(menu->isVisible());
+    bool checked = false;
+    for (QAction* a : menu->actions()) checked = checked || (a->text() == QStringLiteral("E&xit") && a->isChecked());
+    EXPECT_TRUE(checked) << "the menu shows the state WM_INITMENU left";
+    menu->hide();
+}
+
+TEST_F(QtBackendTest, ExitFromTheMenuDestroysTheWindowSafely) {
+    QMenuBar* bar = scratch_bar();
     ASSERT_NE(bar, nullptr);
     QAction* exit = nullptr;
     for (QAction* top : bar->actions()) {

@@ -9,6 +9,8 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -27,5 +29,13 @@ int main(int argc, char** argv) {
     // Windows and boxes go before the application object does.
     platform::install_backend(std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Real));
     platform::QtBackend::flush_deferred_deletes();
+    // Qt 6.4's Wayland client can deadlock in its display's destructor (its
+    // event thread waits for a read nobody finishes), and the process would
+    // never end. Everything of the program's is down by now; the compositor
+    // frees what a client leaves behind.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland"))) {
+        std::fflush(nullptr);
+        std::_Exit(result);
+    }
     return result;
 }

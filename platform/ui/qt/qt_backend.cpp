@@ -36,6 +36,12 @@ bool same_nocase(std::string_view a, std::string_view b) {
            });
 }
 
+bool same_items(const std::vector<MenuItem>& a, const std::vector<MenuItem>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const MenuItem& x, const MenuItem& y) {
+        return x.text == y.text && x.id == y.id && x.flags == y.flags && x.popup == y.popup;
+    });
+}
+
 // The client area: shows the text runs the window procedure drew on WM_PAINT.
 class ClientArea final : public QWidget {
 public:
@@ -57,6 +63,19 @@ protected:
 private:
     HWND hwnd_;
 };
+
+// A box or dialog has no minimize box on Windows. A window manager may offer
+// one anyway (openbox does for every window but menus and toolbars); a box
+// minimized away would leave its owner disabled with nothing to answer, so it
+// comes straight back.
+bool keep_unminimized(QWidget* window, QEvent* event) {
+    if (event->type() != QEvent::WindowStateChange || !window->isMinimized()) return false;
+    QTimer::singleShot(0, window, [window] {
+        window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+        window->activateWindow();
+    });
+    return true;
+}
 
 // A top-level window or dialog. The frame's close and the dialog keys go
 // through the core, which decides what they mean.
@@ -85,6 +104,10 @@ protected:
         event->ignore();
         if (session().is_live(hwnd_)) request_close(hwnd_);
     }
+    void changeEvent(QEvent* event) override {
+        if (dialog_) keep_unminimized(this, event);
+        QWidget::changeEvent(event);
+    }
     void keyPressEvent(QKeyEvent* event) override {
         if (dialog_) {
             const int key = event->key();
@@ -100,6 +123,65 @@ private:
     QWidget* client_ = nullptr;
     QMenuBar* bar_ = nullptr;
 };
+
+// A message box that keeps Win32's rules: Enter presses the default button,
+// Escape and the frame's close answer OK in a box with OK alone, and nothing
+// but a button answers a Yes/No box. Its text keeps its lines as it would at
+// any scale: the toolkit's own box wraps at a share of the screen, which
+// halves at 2x.
+class Win32Box final : public QMessageBox {
+public:
+    Win32Box(QWidget* parent, bool yes_no) : QMessageBox(parent), yes_no_(yes_no) {
+        Qt::WindowFlags flags = Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint;
+        // A Yes/No box's close button is greyed on Windows; the frame shows none.
+        if (!yes_no) flags |= Qt::WindowCloseButtonHint;
+        setWindowFlags(flags);
+    }
+
+    // Keeps each line of the text on one line unless it is wider than the
+    // screen can hold. Call once the text is set.
+    void keep_lines() {
+        auto* label = findChild<QLabel*>(QStringLiteral("qt_msgbox_label"));
+        if (!label) return;
+        const QFontMetrics fm(label->font());
+        int widest = 0;
+        for (const QString& line : text().split(QLatin1Char('\n'))) widest = std::max(widest, fm.horizontalAdvance(line));
+        int room = widest;
+        if (const QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen()) room = s->availableGeometry().width() * 3 / 4;
+        label->setMinimumWidth(std::min(widest + 2, room));
+    }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier && yes_no_) {
+            event->accept();
+            return;
+        }
+        QMessageBox::keyPressEvent(event);
+    }
+    void changeEvent(QEvent* event) override {
+        keep_unminimized(this, event);
+        QMessageBox::changeEvent(event);
+    }
+    void closeEvent(QCloseEvent* event) override {
+        if (yes_no_) {
+            event->ignore();
+            return;
+        }
+        QMessageBox::closeEvent(event);
+    }
+
+private:
+    bool yes_no_;
+};
+
+// A box or dialog that goes hands the keyboard to the box still waiting
+// under it, else back to the window it was over, as Win32 activates the owner
+// again; without a window manager nobody else would.
+void give_back_focus(QWidget* owner) {
+    if (QWidget* waiting = QApplication::activeModalWidget()) waiting->activateWindow();
+    else if (owner && owner->isVisible()) owner->window()->activateWindow();
+}
 
 QIcon icon_of(const Window& w) {
     HICON icon = w.icon;
@@ -120,7 +202,8 @@ QtBackend::QtBackend()
       deadline_timer_(std::make_unique<QTimer>()) {
     deadline_timer_->setSingleShot(true);
     deadline_timer_->setTimerType(Qt::PreciseTimer);
-    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, qApp, [this] { on_state_changed(); });
+    // Connections and deferred calls that reach `this` die with it.
+    QObject::connect(qApp, &QGuiApplication::applicationStateChanged, &lifetime_, [this] { on_state_changed(); });
 }
 
 QtBackend::~QtBackend() {
@@ -162,7 +245,10 @@ void QtBackend::wake() {
 
 int QtBackend::show_box(const BoxRequest& request) {
     const int id = next_box_++;
-    auto* box = new QMessageBox();
+    // Owned by its owner's window, so that the window manager keeps it over it.
+    QWidget* owner = widget_for(request.owner);
+    const bool yes_no = (request.flags & MB_TYPEMASK) == MB_YESNO;
+    auto* box = new Win32Box(owner ? owner->window() : nullptr, yes_no);
     box->setWindowTitle(from_ansi(request.caption));
     QString text = from_ansi(request.text);
     text.replace(QLatin1Char('\t'), QLatin1Char(' '));
@@ -175,14 +261,13 @@ int QtBackend::show_box(const BoxRequest& request) {
     case MB_ICONQUESTION: box->setIcon(QMessageBox::Question); break;
     default: box->setIcon(QMessageBox::NoIcon); break;
     }
-    const bool yes_no = (request.flags & 0xF) == MB_YESNO;
-    if (yes_no) {
-        box->setStandardButtons(QMessageBox::Yes | QMessageBox::No);
-        box->setDefaultButton(QMessageBox::Yes);
-    } else {
-        box->setStandardButtons(QMessageBox::Ok);
-        box->setDefaultButton(QMessageBox::Ok);
+    box->setStandardButtons(yes_no ? QMessageBox::Yes | QMessageBox::No : QMessageBox::Ok);
+    switch (default_box_button(request.flags)) {
+    case IDYES: box->setDefaultButton(QMessageBox::Yes); break;
+    case IDNO: box->setDefaultButton(QMessageBox::No); break;
+    default: box->setDefaultButton(QMessageBox::Ok); break;
     }
+    box->keep_lines();
     // The core has disabled the owner; nothing else of Tavrin takes input either.
     box->setWindowModality(Qt::ApplicationModal);
     if (const Window* top = session().window(request.owner) ? session().top_level(request.owner) : nullptr) {
@@ -201,11 +286,12 @@ int QtBackend::show_box(const BoxRequest& request) {
         }
         it->second.answer = answer;
         box->hide();
+        give_back_focus(box->parentWidget());
         box->deleteLater();
         wake();
     });
     box->adjustSize();
-    if (QWidget* owner = widget_for(request.owner); owner && owner->isVisible()) {
+    if (owner && owner->isVisible()) {
         const QRect frame = owner->window()->geometry();
         box->move(frame.center() - QPoint(box->width() / 2, box->height() / 2));
     } else if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -276,7 +362,12 @@ void QtBackend::window_created(HWND hwnd) {
         // Without a system menu a Win32 frame has no close, minimise or maximise box.
         if (w->style & WS_SYSMENU) flags |= Qt::WindowCloseButtonHint;
         top->setWindowFlags(flags);
-        if (dialog) top->setWindowModality(Qt::ApplicationModal);
+        if (dialog) {
+            top->setWindowModality(Qt::ApplicationModal);
+            // Its controls, created next, take the font its units came from.
+            if (dialog_font_) top->setFont(*dialog_font_);
+            dialog_font_.reset();
+        }
         widget = top;
     }
     widgets_[hwnd] = widget;
@@ -285,13 +376,17 @@ void QtBackend::window_created(HWND hwnd) {
 }
 
 void QtBackend::window_destroyed(HWND hwnd) {
+    bars_.erase(hwnd);
     auto it = widgets_.find(hwnd);
     if (it == widgets_.end()) return;
     QPointer<QWidget> widget = it->second;
     widgets_.erase(it);
     if (!widget) return;
+    const Window* w = session().window(hwnd);
+    QWidget* owner = w && widget->isWindow() && widget->isVisible() ? widget_for(w->owner) : nullptr;
     // Possibly inside a handler of this very widget (a menu's triggered): hide now, delete later.
     widget->hide();
+    give_back_focus(owner);
     widget->deleteLater();
 }
 
@@ -339,7 +434,10 @@ void QtBackend::sync(HWND hwnd) {
                 set_app_active(false);
                 set_app_active(true);
             }
-        } else if (!visible && widget->isVisible()) widget->hide();
+        } else if (!visible && widget->isVisible()) {
+            widget->hide();
+            give_back_focus(widget_for(w->owner));
+        }
     } else {
         widget->setVisible(visible);
     }
@@ -356,8 +454,15 @@ void QtBackend::window_raised(HWND hwnd) {
 }
 
 void QtBackend::menu_changed(HWND hwnd) {
-    // Never rebuild under an open menu (its handler may be running); open
-    // menus are filled from the model each time they show.
+    // Menus are filled from the model each time they show, so only a change of
+    // the bar's own items needs a new bar. Rebuilding for anything else would
+    // throw away the menu that is opening: WM_INITMENU, sent while a menu is
+    // about to show, sets the port menus' check marks.
+    const Window* w = session().window(hwnd);
+    const Menu* menu = w && w->menu ? session().menu(w->menu) : nullptr;
+    const auto built = bars_.find(hwnd);
+    if (built != bars_.end() && menu && same_items(built->second, menu->items)) return;
+    // Never rebuild under an open menu (its handler may be running).
     if (QApplication::activePopupWidget()) return;
     build_menu_bar(hwnd);
 }
@@ -371,13 +476,16 @@ void QtBackend::build_menu_bar(HWND hwnd) {
     bar->clear();
     const Menu* menu = w->menu ? session().menu(w->menu) : nullptr;
     if (!menu) {
+        bars_.erase(hwnd);
         bar->hide();
         return;
     }
+    bars_[hwnd] = menu->items;
     for (const MenuItem& item : menu->items) {
         if (item.flags & MF_POPUP) {
             auto* popup = new QMenu(from_ansi(item.text), bar);
             bar->addMenu(popup);
+            popup->setEnabled(!(item.flags & (MF_GRAYED | MF_DISABLED)));
             const HMENU handle = item.popup;
             QObject::connect(popup, &QMenu::aboutToShow, popup, [this, hwnd, popup, handle] {
                 open_menu_bar(hwnd);  // WM_INITMENU before the menu is drawn
@@ -445,9 +553,14 @@ TEXTMETRICA QtBackend::text_metrics() {
 }
 
 DialogBaseUnits QtBackend::dialog_base_units(std::string_view face, int points) {
+    // Windows faces ("MS Sans Serif", "MS Shell Dlg") are not installed here:
+    // the desktop's own face at the template's size stands in. The units are
+    // measured on that very font, and the dialog's controls are drawn in it,
+    // so a text sized for its rectangle on Windows fits it here too.
+    (void)face;
     QFont font = QApplication::font();
     if (points > 0) font.setPointSize(points);
-    (void)face;  // Windows faces are not installed here; the desktop's face at that size stands in.
+    dialog_font_ = font;
     const QFontMetrics fm(font);
     const QString sample = QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     DialogBaseUnits units;
@@ -461,7 +574,7 @@ void QtBackend::on_state_changed() {
     // a moment: look again once the toolkit has settled.
     if (state_check_pending_) return;
     state_check_pending_ = true;
-    QTimer::singleShot(100, qApp, [this] {
+    QTimer::singleShot(100, &lifetime_, [this] {
         state_check_pending_ = false;
         set_app_active(QGuiApplication::applicationState() == Qt::ApplicationActive);
     });

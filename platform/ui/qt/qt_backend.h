@@ -5,13 +5,17 @@
 
 #include "ui/backend.h"
 #include "ui/clock.h"
+#include "user/session.h"
 
+#include <QFont>
+#include <QObject>
 #include <QPointer>
 
 #include <atomic>
 #include <map>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QAbstractEventDispatcher;
 class QMenu;
@@ -60,11 +64,14 @@ private:
     void fill_menu(QMenu* menu, HWND owner, HMENU handle);
     void on_state_changed();
 
+    QObject lifetime_;
     RealClock clock_;
     QAbstractEventDispatcher* dispatcher_ = nullptr;
     std::unique_ptr<QTimer> deadline_timer_;
     std::atomic<bool> woken_{false};
     std::map<HWND, QPointer<QWidget>> widgets_;  // top-level windows and controls
+    std::optional<QFont> dialog_font_;  // of the dialog being created, from its template
+    std::map<HWND, std::vector<MenuItem>> bars_;  // the bar items each menu bar was built from
     std::map<int, Box> boxes_;
     int next_box_ = 1;
     bool state_check_pending_ = false;

@@ -6,21 +6,29 @@
 XVFB_PID=""
 
 xvfb_start() {
-    local log=${1:-/dev/null} n disp=""
-    for n in $(seq 90 140); do
-        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] || { disp=":$n"; break; }
+    local log=${1:-/dev/null} n t first
+    # Runs side by side (other work trees, other suites) start at different
+    # numbers; a server that loses its number to another ends, and the next
+    # number is tried.
+    first=$(( 100 + (RANDOM % 800) ))
+    for n in $(seq "$first" $(( first + 40 ))); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >"$log" 2>&1 &
+        XVFB_PID=$!
+        export DISPLAY=":$n"
+        unset WAYLAND_DISPLAY
+        for t in $(seq 100); do
+            kill -0 "$XVFB_PID" 2>/dev/null || break
+            if xdpyinfo >/dev/null 2>&1; then
+                sleep 0.2  # a server that lost its number ends at once; ours must stay
+                kill -0 "$XVFB_PID" 2>/dev/null && return 0
+                break
+            fi
+            sleep 0.1
+        done
+        xvfb_stop
     done
-    [ -n "$disp" ] || { echo "xvfb: no free display number in :90-:140" >&2; return 1; }
-    Xvfb "$disp" -screen 0 1280x800x24 -nolisten tcp >"$log" 2>&1 &
-    XVFB_PID=$!
-    export DISPLAY=$disp
-    unset WAYLAND_DISPLAY
-    for _ in $(seq 100); do
-        kill -0 "$XVFB_PID" 2>/dev/null || break  # lost the display number to another server
-        xdpyinfo >/dev/null 2>&1 && return 0
-        sleep 0.1
-    done
-    echo "xvfb: the Xvfb display $disp did not come" >&2
+    echo "xvfb: no Xvfb display could be had (see $log)" >&2
     return 1
 }
 
