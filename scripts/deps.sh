@@ -36,3 +36,7 @@ TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmar
 # The desktop program and its backend.
 TAVRIN_DESKTOP_PACKAGES=(qt6-base-dev)
 TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)
+# JACK on PipeWire: the daemon (its default configuration has the Dummy-Driver
+# that runs JACK clients without sound hardware), pw-metadata, and PipeWire's
+# own libjack, which the JACK suites run a second time against.
+TAVRIN_PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-jack)
