@@ -29,7 +29,9 @@ namespace tavrin_test {
 
 class JackServer {
 public:
-    explicit JackServer(int period = 256) {
+    // A synchronous jackd (`sync`) waits for a late client instead of
+    // dropping its cycle; PipeWire has no such mode and ignores it.
+    explicit JackServer(int period = 256, bool sync = false) {
         jack_set_error_function([](const char*) {});
         const std::string p = std::to_string(period);
         const char* lib = std::getenv("TAVRIN_TEST_JACK_LIB");
@@ -50,7 +52,10 @@ public:
             if (const char* tag = std::getenv("TAVRIN_TEST_JACK_TAG"); tag && *tag) name_ += std::string("-") + tag;
             setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
             setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-            pid_ = spawn({"jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", p.c_str()});
+            std::vector<const char*> argv{"jackd", "--no-realtime", "-n", name_.c_str()};
+            if (sync) argv.push_back("-S");
+            argv.insert(argv.end(), {"-d", "dummy", "-r", "48000", "-p", p.c_str()});
+            pid_ = spawn(argv);
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         bool quantum_set = !pipewire_;
@@ -81,6 +86,7 @@ public:
     JackServer& operator=(const JackServer&) = delete;
 
     bool running() const { return running_; }
+    bool pipewire() const { return pipewire_; }
     // Ends the server as a crash would (SIGKILL) or politely (SIGTERM).
     void stop(int signal) {
         if (pid_ <= 0) return;
