@@ -1,9 +1,10 @@
 // The MIDI service over a running JACK server (dummy driver): 1,000 loop
 // tests, midiOutLongMsg -> dispatch of MM_MIM_LONGDATA, beside a bare libjack
 // client that sends and receives the same bytes through the same through
-// client in the same run. Then the CPU time of Tavrin's own threads in 10 s
-// of idle with both ports open; JACK's client threads are counted apart, as
-// they wake every period by design.
+// client in the same run. Then 10 s of idle with both ports open: the CPU time
+// and wake-ups of Tavrin's own threads, which must not wake at all (JACK's
+// client threads are counted apart, as they wake every period by design).
+// Exits 1 when a message is lost or a Tavrin thread woke while idle.
 //
 // Run by bench/engines_jack.sh, which starts the server at each period.
 #include "service_loop.h"
@@ -22,7 +23,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -31,13 +34,15 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 1000;
 constexpr int kWarmUp = 20;
+constexpr int kIdleSeconds = 10;
 using bench::Figures;
 using bench::figures;
 using bench::test_message;
 
 // A bare libjack client: the same bytes out of its own port, through the same
 // through client, into its own input port; the process callback posts a
-// semaphore on arrival.
+// semaphore on arrival. It counts every byte at each step, so that a lost
+// message says where it was lost.
 class Bare {
 public:
     bool open(const tavrin_test::JackThrough& through) {
@@ -48,6 +53,10 @@ public:
         ring_ = jack_ringbuffer_create(8192);
         sem_init(&arrived_, 0, 0);
         jack_set_process_callback(client_, &Bare::process, this);
+        jack_set_xrun_callback(client_, [](void* arg) {
+            static_cast<Bare*>(arg)->xruns_.fetch_add(1);
+            return 0;
+        }, this);
         if (jack_activate(client_) != 0) return false;
         return jack_connect(client_, jack_port_name(out_), through.in_name().c_str()) == 0 &&
                jack_connect(client_, through.out_name().c_str(), jack_port_name(in_)) == 0;
@@ -58,7 +67,7 @@ public:
         sem_destroy(&arrived_);
     }
 
-    bool rounds(std::vector<double>& times) {
+    bool rounds(std::vector<double>& times, const tavrin_test::JackThrough& through) {
         const std::vector<char> message = test_message();
         for (int i = 0; i < kWarmUp + kRounds; ++i) {
             const auto t0 = Clock::now();
@@ -70,7 +79,15 @@ public:
             while ((waited = sem_timedwait(&arrived_, &deadline)) != 0 && errno == EINTR) {
             }
             if (waited != 0) {
-                std::fprintf(stderr, "engines_jack: bare client, round %d: 258 bytes did not come back within 5 s\n", i);
+                std::fprintf(stderr,
+                             "engines_jack: bare client, round %d: 258 bytes did not come back within 5 s\n"
+                             "  bytes in all: %llu sent by the bare client, %llu seen by the through client "
+                             "(%llu it could not pass on), %llu back at the bare client; xruns: %llu\n",
+                             i, static_cast<unsigned long long>(sent_.load()),
+                             static_cast<unsigned long long>(through.bytes_in()),
+                             static_cast<unsigned long long>(through.bytes_refused()),
+                             static_cast<unsigned long long>(received_.load()),
+                             static_cast<unsigned long long>(xruns_.load()));
                 return false;
             }
             const auto t1 = Clock::now();
@@ -78,23 +95,29 @@ public:
         }
         return true;
     }
+    std::uint64_t xruns() const { return xruns_.load(); }
 
 private:
     static int process(jack_nframes_t nframes, void* arg) {
         auto* self = static_cast<Bare*>(arg);
         void* out = jack_port_get_buffer(self->out_, nframes);
         jack_midi_clear_buffer(out);
-        if (const std::size_t n = jack_ringbuffer_read_space(self->ring_)) {
-            if (jack_midi_data_t* data = jack_midi_event_reserve(out, 0, n))
-                jack_ringbuffer_read(self->ring_, reinterpret_cast<char*>(data), n);
+        // Whole messages only: jack_ringbuffer_write publishes a message that
+        // wraps around the ring's end in two steps.
+        if (const std::size_t n = jack_ringbuffer_read_space(self->ring_); n >= kMessage) {
+            if (jack_midi_data_t* data = jack_midi_event_reserve(out, 0, kMessage)) {
+                jack_ringbuffer_read(self->ring_, reinterpret_cast<char*>(data), kMessage);
+                self->sent_.fetch_add(kMessage, std::memory_order_relaxed);
+            }
         }
         void* in = jack_port_get_buffer(self->in_, nframes);
         const jack_nframes_t count = jack_midi_get_event_count(in);
         for (jack_nframes_t i = 0; i < count; ++i) {
             jack_midi_event_t ev;
             if (jack_midi_event_get(&ev, in, i) == 0) {
+                self->received_.fetch_add(ev.size, std::memory_order_relaxed);
                 self->got_ += ev.size;
-                if (self->got_ >= 258) {
+                if (self->got_ >= kMessage) {
                     self->got_ = 0;
                     sem_post(&self->arrived_);
                 }
@@ -103,12 +126,16 @@ private:
         return 0;
     }
 
+    static constexpr std::size_t kMessage = 258;
     jack_client_t* client_ = nullptr;
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
     jack_ringbuffer_t* ring_ = nullptr;
     sem_t arrived_;
     std::size_t got_ = 0;
+    std::atomic<std::uint64_t> sent_{0};
+    std::atomic<std::uint64_t> received_{0};
+    std::atomic<std::uint64_t> xruns_{0};
 };
 
 }  // namespace
@@ -131,10 +158,18 @@ int main() {
             std::fputs("engines_jack: the bare client cannot start\n", stderr);
             return 1;
         }
-        if (!bare.rounds(bare_us)) return 1;
+        if (!bare.rounds(bare_us, through)) return 1;
     }
     bench::ServiceLoop service;
-    if (!service.open("jack", "engines_jack") || !service.rounds(kWarmUp, kRounds, service_us)) return 1;
+    if (!service.open("jack", "engines_jack")) return 1;
+    const std::uint64_t through_before = through.bytes_in();
+    if (!service.rounds(kWarmUp, kRounds, service_us)) {
+        std::fprintf(stderr, "  the through client saw %llu bytes of Tavrin's (%llu it could not pass on); xruns: %llu\n",
+                     static_cast<unsigned long long>(through.bytes_in() - through_before),
+                     static_cast<unsigned long long>(through.bytes_refused()),
+                     static_cast<unsigned long long>(through.xruns()));
+        return 1;
+    }
 
     const Figures s = figures(service_us);
     const Figures b = figures(bare_us);
@@ -144,19 +179,42 @@ int main() {
                 s.median_us, s.p99_us);
     std::printf("  bare libjack client, same bytes and path (baseline):  median %8.1f us, p99 %8.1f us\n",
                 b.median_us, b.p99_us);
-    std::printf("  ratio Tavrin / bare: median %.2f, p99 %.2f\n", s.median_us / b.median_us, s.p99_us / b.p99_us);
+    std::printf("  ratio Tavrin / bare: median %.2f, p99 %.2f (goal: at most 1.02, 1.05); xruns: %llu\n",
+                s.median_us / b.median_us, s.p99_us / b.p99_us, static_cast<unsigned long long>(through.xruns()));
 
-    const auto before = bench::sample_threads(getpid());
-    service.idle(10);
-    const auto after = bench::sample_threads(getpid());
+    // The program waits in its message loop for 12 s; a thread of the
+    // benchmark's own samples the threads 1 s in and 11 s in, so that neither
+    // the start nor the end of the wait falls inside the window.
+    std::map<int, bench::ThreadSample> before, after;
+    std::thread sampler([&] {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        before = bench::sample_threads(getpid());
+        std::this_thread::sleep_for(std::chrono::seconds(kIdleSeconds));
+        after = bench::sample_threads(getpid());
+    });
+    service.idle(kIdleSeconds + 2);
+    sampler.join();
     double own = 0, jack = 0;
+    long long own_wakeups = 0;
+    std::string woke;
     for (const auto& [tid, a] : after) {
         const auto b = before.find(tid);
         const double used = (a.cpu_ns - (b == before.end() ? 0 : b->second.cpu_ns)) / 1e9;
-        (bench::own_thread(getpid(), tid, a.name) ? own : jack) += used;
+        const long long switches = a.switches - (b == before.end() ? 0 : b->second.switches);
+        if (!bench::own_thread(getpid(), tid, a.name)) {
+            jack += used;
+            continue;
+        }
+        own += used;
+        own_wakeups += switches;
+        if (switches != 0) woke += " " + (tid == getpid() ? std::string("main") : a.name) + " " + std::to_string(switches);
     }
-    std::printf("  idle 10 s, both ports open: Tavrin's threads %.3f s CPU (%.2f %% of a core), "
-                "JACK client threads %.3f s\n", own, own * 10.0, jack);
+    std::printf("  idle %d s, both ports open: Tavrin's threads %.3f s CPU, %lld wake-ups; "
+                "JACK client threads %.3f s\n", kIdleSeconds, own, own_wakeups, jack);
     service.close();
+    if (own_wakeups != 0) {
+        std::printf("engines_jack: FAIL: Tavrin's own threads woke while idle:%s\n", woke.c_str());
+        return 1;
+    }
     return 0;
 }
