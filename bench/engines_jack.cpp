@@ -1,7 +1,7 @@
 // The MIDI service over a running JACK server (dummy driver): 1,000 loop
 // tests, midiOutLongMsg -> dispatch of MM_MIM_LONGDATA, beside a bare libjack
-// client that sends and receives the same bytes through the same through
-// client in the same run. Then 10 s of idle with both ports open: the CPU time
+// client that sends and receives the same bytes through a through client of
+// the same kind in the same run, in alternating blocks of 100. Then 10 s of idle with both ports open: the CPU time
 // and wake-ups of Tavrin's own threads, which must not wake at all (JACK's
 // client threads are counted apart, as they wake every period by design).
 // Exits 1 when a message is lost or a Tavrin thread woke while idle.
@@ -34,12 +34,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr int kRounds = 1000;
 constexpr int kWarmUp = 20;
+constexpr int kBlocks = 10;
 constexpr int kIdleSeconds = 10;
 using bench::Figures;
 using bench::figures;
 using bench::test_message;
 
-// A bare libjack client: the same bytes out of its own port, through the same
+// A bare libjack client: the same bytes out of its own port, through a
 // through client, into its own input port; the process callback posts a
 // semaphore on arrival. It counts every byte at each step, so that a lost
 // message says where it was lost.
@@ -67,9 +68,10 @@ public:
         sem_destroy(&arrived_);
     }
 
-    bool rounds(std::vector<double>& times, const tavrin_test::JackThrough& through) {
+    // `warm_up` untimed rounds, then `rounds` timed ones (microseconds).
+    bool rounds(int warm_up, int rounds, std::vector<double>& times, const tavrin_test::JackThrough& through) {
         const std::vector<char> message = test_message();
-        for (int i = 0; i < kWarmUp + kRounds; ++i) {
+        for (int i = 0; i < warm_up + rounds; ++i, ++round_) {
             const auto t0 = Clock::now();
             jack_ringbuffer_write(ring_, message.data(), message.size());
             timespec deadline{};
@@ -83,7 +85,7 @@ public:
                              "engines_jack: bare client, round %d: 258 bytes did not come back within 5 s\n"
                              "  bytes in all: %llu sent by the bare client, %llu seen by the through client "
                              "(%llu it could not pass on), %llu back at the bare client; xruns: %llu\n",
-                             i, static_cast<unsigned long long>(sent_.load()),
+                             round_, static_cast<unsigned long long>(sent_.load()),
                              static_cast<unsigned long long>(through.bytes_in()),
                              static_cast<unsigned long long>(through.bytes_refused()),
                              static_cast<unsigned long long>(received_.load()),
@@ -91,11 +93,10 @@ public:
                 return false;
             }
             const auto t1 = Clock::now();
-            if (i >= kWarmUp) times.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
+            if (i >= warm_up) times.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
         }
         return true;
     }
-    std::uint64_t xruns() const { return xruns_.load(); }
 
 private:
     static int process(jack_nframes_t nframes, void* arg) {
@@ -133,6 +134,7 @@ private:
     jack_ringbuffer_t* ring_ = nullptr;
     sem_t arrived_;
     std::size_t got_ = 0;
+    int round_ = 0;
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> xruns_{0};
@@ -151,24 +153,29 @@ int main() {
     const unsigned rate = probe ? jack_get_sample_rate(probe) : 0;
     if (probe) jack_client_close(probe);
 
-    std::vector<double> service_us, bare_us;
-    {
-        Bare bare;
-        if (!bare.open(through)) {
-            std::fputs("engines_jack: the bare client cannot start\n", stderr);
-            return 1;
-        }
-        if (!bare.rounds(bare_us, through)) return 1;
-    }
+    // Tavrin on `through`, the bare client on a through client of its own,
+    // both open at once; their rounds alternate in blocks, so that both see
+    // the same machine while other work comes and goes.
     bench::ServiceLoop service;
     if (!service.open("jack", "engines_jack")) return 1;
-    const std::uint64_t through_before = through.bytes_in();
-    if (!service.rounds(kWarmUp, kRounds, service_us)) {
-        std::fprintf(stderr, "  the through client saw %llu bytes of Tavrin's (%llu it could not pass on); xruns: %llu\n",
-                     static_cast<unsigned long long>(through.bytes_in() - through_before),
-                     static_cast<unsigned long long>(through.bytes_refused()),
-                     static_cast<unsigned long long>(through.xruns()));
+    tavrin_test::JackThrough bare_through("bare-through");
+    Bare bare;
+    if (!bare_through.ok() || !bare.open(bare_through)) {
+        std::fputs("engines_jack: the bare client cannot start\n", stderr);
         return 1;
+    }
+    std::vector<double> service_us, bare_us;
+    for (int block = 0; block < kBlocks; ++block) {
+        const int warm_up = block == 0 ? kWarmUp : 0;
+        if (!bare.rounds(warm_up, kRounds / kBlocks, bare_us, bare_through)) return 1;
+        const std::uint64_t through_before = through.bytes_in();
+        if (!service.rounds(warm_up, kRounds / kBlocks, service_us)) {
+            std::fprintf(stderr, "  block %d: the through client saw %llu bytes of Tavrin's (%llu it could not pass on); "
+                         "xruns: %llu\n", block, static_cast<unsigned long long>(through.bytes_in() - through_before),
+                         static_cast<unsigned long long>(through.bytes_refused()),
+                         static_cast<unsigned long long>(through.xruns()));
+            return 1;
+        }
     }
 
     const Figures s = figures(service_us);
