@@ -8,10 +8,10 @@
 // something happened: bytes moved in a cycle, a port or the server went away,
 // the client closes. An open, quiet port therefore costs no wake-up at all.
 //
-// JACK's callbacks (process, registration, connection, shutdown) take no lock
-// and call nothing of libjack: some libjacks (PipeWire's) run them on their own
-// thread while a caller of jack_port_unregister or jack_connect waits for that
-// thread, so a lock in a callback could never be given back.
+// No JACK callback takes a lock: some libjacks (PipeWire's) run them on their
+// own thread while a caller of jack_port_unregister or jack_connect waits for
+// that thread, so a lock taken there could be held by that very caller. The
+// registration, connection and shutdown callbacks only set a flag and post.
 #pragma once
 
 #include <array>
