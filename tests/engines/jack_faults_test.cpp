@@ -156,18 +156,32 @@ TEST(JackFaults, APortIndexPastTheEndIsAnErrorNotACrash) {
     EXPECT_FALSE(out);
 }
 
+// A synchronous server (in its default mode jackd drops the cycle of a client
+// that runs late on a busy machine, and the bytes with it), a through client,
+// and both ports open on it.
+struct SyncLoop {
+    struct Parts {
+        Sink in_sink, out_sink;
+        tavrin_test::JackThrough through;
+        Open o;
+    };
+    explicit SyncLoop(int period) : server(period, true) {
+        if (server.running()) p = std::make_unique<Parts>();
+        if (p && p->through.ok()) p->o = open_all(p->in_sink, p->out_sink);
+    }
+    bool ok() const { return p && p->o.in && p->o.out; }
+    Parts& parts() { return *p; }
+
+    tavrin_test::JackServer server;
+    std::unique_ptr<Parts> p;
+};
+
 // Every message of many loop rounds in a row comes back once, intact: a wake-up
-// of the engine's worker that went missing would leave a message waiting. The
-// server is synchronous: in its default mode jackd drops the cycle of a client
-// that runs late on a busy machine, and the message with it.
+// of the engine's worker that went missing would leave a message waiting.
 TEST(JackFaults, ManyRoundsInARowEveryMessageComesBackOnce) {
-    tavrin_test::JackServer server(64, true);
-    ASSERT_TRUE(server.running()) << "jackd did not start";
-    tavrin_test::JackThrough through;
-    ASSERT_TRUE(through.ok());
-    Sink in_sink, out_sink;
-    Open o = open_all(in_sink, out_sink);
-    ASSERT_TRUE(o.in && o.out);
+    SyncLoop loop(64);
+    ASSERT_TRUE(loop.ok()) << "jackd, the through client or the ports did not start";
+    auto& [in_sink, out_sink, through, o] = loop.parts();
     std::size_t expected = 0;
     for (int round = 0; round < 500; ++round) {
         std::vector<std::uint8_t> m(258);
@@ -189,13 +203,9 @@ TEST(JackFaults, ManyRoundsInARowEveryMessageComesBackOnce) {
 }
 
 TEST(JackFaults, AFloodOfShortMessagesIsDeliveredWithBoundedMemory) {
-    tavrin_test::JackServer server(256, true);  // every cycle runs, as above
-    ASSERT_TRUE(server.running()) << "jackd did not start";
-    tavrin_test::JackThrough through;
-    ASSERT_TRUE(through.ok());
-    Sink in_sink, out_sink;
-    Open o = open_all(in_sink, out_sink);
-    ASSERT_TRUE(o.in && o.out);
+    SyncLoop loop(256);
+    ASSERT_TRUE(loop.ok()) << "jackd, the through client or the ports did not start";
+    auto& [in_sink, out_sink, through, o] = loop.parts();
     // 100,000 note-ons, three bytes each, as one send: the engine paces them
     // period by period, and they all arrive.
     std::vector<std::uint8_t> flood;
