@@ -61,8 +61,9 @@ public:
         bool quantum_set = !pipewire_;
         while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
             if (!quantum_set)
-                quantum_set = run({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", p.c_str()}) &&
-                              run({"pw-metadata", "-n", "settings", "0", "clock.force-rate", "48000"});
+                quantum_set =
+                    run({"timeout", "5", "pw-metadata", "-n", "settings", "0", "clock.force-quantum", p.c_str()}) &&
+                    run({"timeout", "5", "pw-metadata", "-n", "settings", "0", "clock.force-rate", "48000"});
             if (quantum_set) {
                 if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, nullptr)) {
                     jack_client_close(c);
