@@ -6,7 +6,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <new>
 
 namespace platform::midi::jack {
@@ -67,6 +69,7 @@ Client::~Client() {
     for (auto& s : inputs_) if (s.ring) jack_ringbuffer_free(s.ring);
     for (auto& s : outputs_) if (s.ring) jack_ringbuffer_free(s.ring);
     sem_destroy(&wake_);
+    sem_destroy(&connected_);
 }
 
 // ---- the real-time side ----
@@ -121,6 +124,7 @@ int Client::process(std::uint32_t nframes, void* arg) {
     // the kernel only to wake a worker that sleeps. It is posted only in a
     // cycle that moved bytes, so quiet cycles cost nothing.
     if (moved) self->wake();
+    if (self->cycle_waiters_.load(std::memory_order_acquire) > 0) sem_post(&self->connected_);
     return 0;
 }
 
@@ -128,6 +132,7 @@ void Client::shutdown(void* arg) {
     auto* self = static_cast<Client*>(arg);
     self->stopped_.store(true, std::memory_order_release);
     self->wake();
+    sem_post(&self->connected_);
 }
 
 void Client::port_registration(std::uint32_t, int registered, void* arg) {
@@ -139,7 +144,13 @@ void Client::client_registration(const char*, int registered, void* arg) {
 }
 
 void Client::port_connect(std::uint32_t, std::uint32_t, int connected, void* arg) {
-    if (connected == 0) static_cast<Client*>(arg)->ports_changed();
+    auto* self = static_cast<Client*>(arg);
+    if (connected == 0) {
+        self->ports_changed();
+        return;
+    }
+    self->connects_.fetch_add(1, std::memory_order_acq_rel);
+    sem_post(&self->connected_);
 }
 
 // A port went away or lost a connection: the worker looks whether the ports
@@ -280,6 +291,7 @@ jack_port_t* Client::register_connected(bool input, int index, const std::string
     }
     const char* from = input ? peer.c_str() : jack_port_name(port);
     const char* to = input ? jack_port_name(port) : peer.c_str();
+    const std::uint64_t before = connects_.load(std::memory_order_acquire);
     if (jack_connect(client_, from, to) != 0) {
         jack_port_unregister(client_, port);
         if (port_exists(peer))
@@ -290,7 +302,31 @@ jack_port_t* Client::register_connected(bool input, int index, const std::string
                                               : "The JACK port of this MIDI output is gone."};
         return nullptr;
     }
+    wait_connected(before);
     return port;
+}
+
+// jack_connect may return before the connection carries data: PipeWire's
+// libjack readies the link up to a hundred periods later and tells of it only
+// then, so a message sent at once after opening was lost. jackd tells of it
+// within a few milliseconds. The notice says nothing of which ports: another
+// connection made meanwhile ends the wait early, as before.
+void Client::wait_connected(std::uint64_t before) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += 1;
+    const auto wait_until = [&](auto done) {
+        while (!done() && !server_stopped())
+            if (sem_clockwait(&connected_, CLOCK_MONOTONIC, &deadline) != 0 && errno == ETIMEDOUT) return false;
+        return true;
+    };
+    if (!wait_until([&] { return connects_.load(std::memory_order_acquire) != before; })) return;
+    // The link may carry data only from the cycle after the notice on: let
+    // two whole cycles begin and end after it.
+    cycle_waiters_.fetch_add(1, std::memory_order_acq_rel);
+    const std::uint64_t cycle = cycle_begin_.load(std::memory_order_acquire) + 1;
+    wait_until([&] { return cycle_end_.load(std::memory_order_acquire) >= cycle + 1; });
+    cycle_waiters_.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 int Client::open_input(const std::string& source, InputSink& sink, Status& error) {

@@ -96,7 +96,10 @@ private:
         _jack_port* registered = nullptr;
     };
 
-    Client() { sem_init(&wake_, 0, 0); }
+    Client() {
+        sem_init(&wake_, 0, 0);
+        sem_init(&connected_, 0, 0);
+    }
     static int process(std::uint32_t nframes, void* arg);
     static void shutdown(void* arg);
     static void port_registration(std::uint32_t id, int registered, void* arg);
@@ -105,6 +108,10 @@ private:
     void ports_changed();
     // Wakes the worker; safe from any thread, the process callback included.
     void wake() { sem_post(&wake_); }
+    // Until JACK tells of a connection made after `before` (connects_) and two
+    // whole process cycles have run since, the server stops, or a second has
+    // passed.
+    void wait_connected(std::uint64_t before);
     void run_worker();
     void feed(OutSlot& slot);
     void wait_cycle_end();
@@ -121,10 +128,13 @@ private:
     std::atomic<bool> stopped_{false};
     std::atomic<bool> ports_changed_{false};  // the worker looks for lost ports
     std::atomic<bool> quit_{false};
+    std::atomic<std::uint64_t> connects_{0};  // connections JACK told of
+    std::atomic<int> cycle_waiters_{0};       // the process callback posts connected_
     std::atomic<std::uint64_t> cycle_begin_{0};
     std::atomic<std::uint64_t> cycle_end_{0};
 
     sem_t wake_;
+    sem_t connected_;  // posted with connects_, at a cycle's end for cycle_waiters_, when the server stops
     std::mutex mutex_;
     std::mutex deliver_mutex_;  // held while the worker calls a sink
     std::thread worker_;
