@@ -59,9 +59,25 @@ public:
             static_cast<Bare*>(arg)->xruns_.fetch_add(1);
             return 0;
         }, this);
+        jack_set_port_connect_callback(client_, [](jack_port_id_t, jack_port_id_t, int connected, void* arg) {
+            if (connected) static_cast<Bare*>(arg)->connects_.fetch_add(1);
+        }, this);
         if (jack_activate(client_) != 0) return false;
-        return jack_connect(client_, jack_port_name(out_), through.in_name().c_str()) == 0 &&
-               jack_connect(client_, through.out_name().c_str(), jack_port_name(in_)) == 0;
+        if (jack_connect(client_, jack_port_name(out_), through.in_name().c_str()) != 0 ||
+            jack_connect(client_, through.out_name().c_str(), jack_port_name(in_)) != 0)
+            return false;
+        // PipeWire's libjack returns from jack_connect before the link carries
+        // data and tells of the connection only once it does: wait for both
+        // notices and two whole cycles after them, polling up to 5 s.
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (connects_.load() < 2)
+            if (Clock::now() > deadline) return false;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        const std::uint64_t cycle = cycles_.load() + 2;
+        while (cycles_.load() <= cycle)
+            if (Clock::now() > deadline) return false;
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return true;
     }
     ~Bare() {
         if (client_ != nullptr) jack_client_close(client_);
@@ -102,6 +118,7 @@ public:
 private:
     static int process(jack_nframes_t nframes, void* arg) {
         auto* self = static_cast<Bare*>(arg);
+        self->cycles_.fetch_add(1, std::memory_order_relaxed);
         void* out = jack_port_get_buffer(self->out_, nframes);
         jack_midi_clear_buffer(out);
         // Whole messages only: jack_ringbuffer_write publishes a message that
@@ -139,6 +156,8 @@ private:
     std::atomic<std::uint64_t> sent_{0};
     std::atomic<std::uint64_t> received_{0};
     std::atomic<std::uint64_t> xruns_{0};
+    std::atomic<int> connects_{0};
+    std::atomic<std::uint64_t> cycles_{0};
 };
 
 }  // namespace
