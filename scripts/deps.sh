@@ -40,3 +40,7 @@ TAVRIN_DESKTOP_PACKAGES=(qt6-base-dev)
 TAVRIN_DESKTOP_TEST_PACKAGES=(xvfb xdotool imagemagick tesseract-ocr tesseract-ocr-eng x11-utils openbox wmctrl)
 TAVRIN_WESTON_TEST_PACKAGES=(weston qt6-wayland libweston-10-dev imagemagick tesseract-ocr tesseract-ocr-eng)
 TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)
+# JACK on PipeWire: the daemon (its default configuration has the Dummy-Driver
+# that runs JACK clients without sound hardware), pw-metadata, and PipeWire's
+# own libjack, which the JACK suites run a second time against.
+TAVRIN_PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-jack)

@@ -257,7 +257,14 @@ int main(int argc, char** argv) {
             std::printf("engine_check jack: the through client cannot start\n");
             return 1;
         }
-        return check("jack", through.out_name(), through.in_name());
+        const int rc = check("jack", through.out_name(), through.in_name());
+        if (rc != 0)
+            std::printf("engine_check jack: the through client saw %llu bytes, could not pass on %llu; "
+                        "%llu xruns\n",
+                        static_cast<unsigned long long>(through.bytes_in()),
+                        static_cast<unsigned long long>(through.bytes_refused()),
+                        static_cast<unsigned long long>(through.xruns()));
+        return rc;
     }
     std::fprintf(stderr, "usage: engine_check alsa PORT | engine_check jack\n");
     return 2;

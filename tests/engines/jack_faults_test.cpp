@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -21,9 +22,13 @@ using namespace platform::midi;
 using namespace std::chrono_literals;
 
 struct Sink final : InputSink, OutputSink {
+    static constexpr std::size_t kKeep = 1 << 20;  // bytes kept to compare
+
     std::mutex mutex;
     std::condition_variable cv;
     std::size_t bytes = 0;
+    std::vector<std::uint8_t> got;
+    int sends = 0;
     std::optional<Status> sent;
     std::optional<Status> in_error;
     std::optional<Status> out_error;
@@ -31,11 +36,13 @@ struct Sink final : InputSink, OutputSink {
     void on_bytes(std::span<const std::uint8_t> b, Timestamp) override {
         std::lock_guard lock(mutex);
         bytes += b.size();
+        if (got.size() < kKeep) got.insert(got.end(), b.begin(), b.end());
         cv.notify_all();
     }
     void on_sent(std::uint64_t, const Status& result) override {
         std::lock_guard lock(mutex);
         sent = result;
+        ++sends;
         cv.notify_all();
     }
     void on_error(const Status& why) override {
@@ -149,14 +156,82 @@ TEST(JackFaults, APortIndexPastTheEndIsAnErrorNotACrash) {
     EXPECT_FALSE(out);
 }
 
-TEST(JackFaults, AFloodOfShortMessagesIsDeliveredWithBoundedMemory) {
+// A synchronous server (in its default mode jackd drops the cycle of a client
+// that runs late on a busy machine, and the bytes with it), a through client,
+// and both ports open on it.
+struct SyncLoop {
+    struct Parts {
+        Sink in_sink, out_sink;
+        tavrin_test::JackThrough through;
+        Open o;
+    };
+    explicit SyncLoop(int period) : server(period, true) {
+        if (server.running() && !server.pipewire()) p = std::make_unique<Parts>();
+        if (p && p->through.ok()) p->o = open_all(p->in_sink, p->out_sink);
+    }
+    bool ok() const { return p && p->o.in && p->o.out; }
+    // PipeWire (0.3.65, Dummy-Driver) now and then loses an event between two
+    // clients without an xrun, some once in thousands of rounds here, Tavrin's
+    // and the bare benchmark client's alike: every byte is counted on jackd.
+    bool skipped() const { return server.pipewire(); }
+    Parts& parts() { return *p; }
+
     tavrin_test::JackServer server;
-    ASSERT_TRUE(server.running()) << "jackd did not start";
+    std::unique_ptr<Parts> p;
+};
+
+// Every message of many loop rounds in a row comes back once, intact: a wake-up
+// of the engine's worker that went missing would leave a message waiting.
+TEST(JackFaults, ManyRoundsInARowEveryMessageComesBackOnce) {
+    SyncLoop loop(64);
+    if (loop.skipped()) GTEST_SKIP() << "PipeWire loses an event now and then; counted on jackd";
+    ASSERT_TRUE(loop.ok()) << "jackd, the through client or the ports did not start";
+    auto& [in_sink, out_sink, through, o] = loop.parts();
+    std::size_t expected = 0;
+    for (int round = 0; round < 500; ++round) {
+        std::vector<std::uint8_t> m(258);
+        m.front() = 0xF0;
+        m.back() = 0xF7;
+        for (std::size_t i = 1; i + 1 < m.size(); ++i) m[i] = static_cast<std::uint8_t>((round >> (i % 2 * 7)) & 0x7F);
+        ASSERT_TRUE(o.out->send(m, static_cast<std::uint64_t>(round)));
+        expected += m.size();
+        const bool back = in_sink.wait([&] { return in_sink.bytes >= expected; }, 5s);
+        ASSERT_TRUE(out_sink.wait([&] { return out_sink.sends == round + 1; }, 5s)) << "round " << round << ": no end of send";
+        std::lock_guard lock(in_sink.mutex);
+        ASSERT_TRUE(back) << "round " << round << ": " << in_sink.bytes - (expected - m.size())
+                          << " of 258 bytes came back; the through client saw " << through.bytes_in()
+                          << " bytes in all of " << expected << "; xruns: " << through.xruns();
+        ASSERT_EQ(in_sink.bytes, expected) << "round " << round << ": more came back than was sent";
+        ASSERT_TRUE(std::equal(m.begin(), m.end(), in_sink.got.end() - static_cast<std::ptrdiff_t>(m.size())))
+            << "round " << round << ": the message came back changed";
+    }
+}
+
+// A message sent the moment the ports are open arrives: PipeWire's libjack
+// returns from jack_connect before the link carries data, and lost about one
+// such message in six.
+TEST(JackFaults, AMessageSentAtOnceAfterOpeningArrives) {
+    tavrin_test::JackServer server(64, true);
+    ASSERT_TRUE(server.running()) << "the JACK server did not start";
     tavrin_test::JackThrough through;
     ASSERT_TRUE(through.ok());
-    Sink in_sink, out_sink;
-    Open o = open_all(in_sink, out_sink);
-    ASSERT_TRUE(o.in && o.out);
+    const std::vector<std::uint8_t> m{0xF0, 0x7D, 1, 2, 3, 0xF7};
+    for (int open = 0; open < 12; ++open) {
+        Sink in_sink, out_sink;
+        Open o = open_all(in_sink, out_sink);
+        ASSERT_TRUE(o.in && o.out) << "opening " << open << ": the ports did not open";
+        ASSERT_TRUE(o.out->send(m, 1));
+        ASSERT_TRUE(in_sink.wait([&] { return in_sink.bytes >= m.size(); }, 5s))
+            << "opening " << open << ": the message did not come back";
+        ASSERT_TRUE(out_sink.wait([&] { return out_sink.sends == 1; }, 5s));
+    }
+}
+
+TEST(JackFaults, AFloodOfShortMessagesIsDeliveredWithBoundedMemory) {
+    SyncLoop loop(256);
+    if (loop.skipped()) GTEST_SKIP() << "PipeWire loses an event now and then; counted on jackd";
+    ASSERT_TRUE(loop.ok()) << "jackd, the through client or the ports did not start";
+    auto& [in_sink, out_sink, through, o] = loop.parts();
     // 100,000 note-ons, three bytes each, as one send: the engine paces them
     // period by period, and they all arrive.
     std::vector<std::uint8_t> flood;

@@ -7,6 +7,7 @@
 #include <jack/midiport.h>
 
 #include <atomic>
+#include <cstdint>
 #include <string>
 
 namespace tavrin_test {
@@ -19,6 +20,10 @@ public:
         in_ = jack_port_register(client_, "in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
         out_ = jack_port_register(client_, "out", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         jack_set_process_callback(client_, &JackThrough::process, this);
+        jack_set_xrun_callback(client_, [](void* arg) {
+            static_cast<JackThrough*>(arg)->xruns_.fetch_add(1);
+            return 0;
+        }, this);
         if (in_ == nullptr || out_ == nullptr || jack_activate(client_) != 0) {
             jack_client_close(client_);
             client_ = nullptr;
@@ -35,6 +40,12 @@ public:
     std::string in_name() const { return jack_port_name(in_); }
     std::string out_name() const { return jack_port_name(out_); }
     void mute(bool on) { muted_.store(on); }
+    // Bytes that reached "in", and those "out" could not take (its buffer
+    // was full): where a lost byte was lost.
+    std::uint64_t bytes_in() const { return bytes_in_.load(); }
+    std::uint64_t bytes_refused() const { return bytes_refused_.load(); }
+    // Cycles the server reported late (an xrun): JACK may drop MIDI events then.
+    std::uint64_t xruns() const { return xruns_.load(); }
 
 private:
     static int process(jack_nframes_t nframes, void* arg) {
@@ -46,7 +57,10 @@ private:
         const jack_nframes_t count = jack_midi_get_event_count(in);
         for (jack_nframes_t i = 0; i < count; ++i) {
             jack_midi_event_t ev;
-            if (jack_midi_event_get(&ev, in, i) == 0) jack_midi_event_write(out, ev.time, ev.buffer, ev.size);
+            if (jack_midi_event_get(&ev, in, i) != 0) continue;
+            self->bytes_in_.fetch_add(ev.size, std::memory_order_relaxed);
+            if (jack_midi_event_write(out, ev.time, ev.buffer, ev.size) != 0)
+                self->bytes_refused_.fetch_add(ev.size, std::memory_order_relaxed);
         }
         return 0;
     }
@@ -55,6 +69,9 @@ private:
     jack_port_t* in_ = nullptr;
     jack_port_t* out_ = nullptr;
     std::atomic<bool> muted_{false};
+    std::atomic<std::uint64_t> bytes_in_{0};
+    std::atomic<std::uint64_t> bytes_refused_{0};
+    std::atomic<std::uint64_t> xruns_{0};
 };
 
 }  // namespace tavrin_test

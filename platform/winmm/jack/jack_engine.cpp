@@ -6,7 +6,9 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
 #include <new>
 
 namespace platform::midi::jack {
@@ -43,13 +45,11 @@ std::shared_ptr<Client> Client::open(std::string& error) {
     for (auto& s : client->outputs_) s.ring = jack_ringbuffer_create(kOutputRing);
     for (auto& s : client->inputs_) if (s.ring) jack_ringbuffer_mlock(s.ring);
     for (auto& s : client->outputs_) if (s.ring) jack_ringbuffer_mlock(s.ring);
-    const auto rate = jack_get_sample_rate(c);
-    const auto frames = jack_get_buffer_size(c);
-    if (rate > 0) client->period_us_ = std::max<int>(1000, static_cast<int>(1000000ull * frames / rate));
     jack_set_process_callback(c, &Client::process, client.get());
     jack_on_shutdown(c, &Client::shutdown, client.get());
     jack_set_port_registration_callback(c, &Client::port_registration, client.get());
     jack_set_client_registration_callback(c, &Client::client_registration, client.get());
+    jack_set_port_connect_callback(c, &Client::port_connect, client.get());
     client->worker_ = std::thread([p = client.get()] { p->run_worker(); });
     if (jack_activate(c) != 0) {
         error = "The JACK server refused to activate Tavrin's client.";
@@ -59,18 +59,17 @@ std::shared_ptr<Client> Client::open(std::string& error) {
 }
 
 Client::~Client() {
-    {
-        std::lock_guard lock(mutex_);
-        quit_ = true;
-    }
-    cv_.notify_all();
+    quit_.store(true, std::memory_order_release);
+    wake();
     if (worker_.joinable()) worker_.join();
     if (client_ != nullptr) {
         if (!server_stopped()) jack_deactivate(client_);
-        jack_client_close(client_);
+        jack_client_close(client_);  // no callback comes after this
     }
     for (auto& s : inputs_) if (s.ring) jack_ringbuffer_free(s.ring);
     for (auto& s : outputs_) if (s.ring) jack_ringbuffer_free(s.ring);
+    sem_destroy(&wake_);
+    sem_destroy(&connected_);
 }
 
 // ---- the real-time side ----
@@ -78,6 +77,7 @@ Client::~Client() {
 int Client::process(std::uint32_t nframes, void* arg) {
     auto* self = static_cast<Client*>(arg);
     self->cycle_begin_.fetch_add(1, std::memory_order_acq_rel);
+    bool moved = false;
     for (auto& slot : self->inputs_) {
         jack_port_t* port = slot.port.load(std::memory_order_acquire);
         if (port == nullptr) continue;
@@ -91,6 +91,7 @@ int Client::process(std::uint32_t nframes, void* arg) {
                 continue;
             }
             jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(ev.buffer), ev.size);
+            moved = true;
         }
     }
     for (auto& slot : self->outputs_) {
@@ -112,21 +113,26 @@ int Client::process(std::uint32_t nframes, void* arg) {
             if (jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, n)) {
                 jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(data), n);
                 consumed += n;
+                moved = true;
             }
         }
         slot.consumed.store(consumed, std::memory_order_release);
     }
     self->cycle_end_.fetch_add(1, std::memory_order_acq_rel);
+    // sem_post is safe here: it never blocks and allocates nothing (POSIX
+    // makes it async-signal-safe); glibc's is an atomic increment that enters
+    // the kernel only to wake a worker that sleeps. It is posted only in a
+    // cycle that moved bytes, so quiet cycles cost nothing.
+    if (moved) self->wake();
+    if (self->cycle_waiters_.load(std::memory_order_acquire) > 0) sem_post(&self->connected_);
     return 0;
 }
 
 void Client::shutdown(void* arg) {
     auto* self = static_cast<Client*>(arg);
-    {
-        std::lock_guard lock(self->mutex_);
-        self->stopped_.store(true, std::memory_order_release);
-    }
-    self->cv_.notify_all();
+    self->stopped_.store(true, std::memory_order_release);
+    self->wake();
+    sem_post(&self->connected_);
 }
 
 void Client::port_registration(std::uint32_t, int registered, void* arg) {
@@ -137,14 +143,21 @@ void Client::client_registration(const char*, int registered, void* arg) {
     if (registered == 0) static_cast<Client*>(arg)->ports_changed();
 }
 
-void Client::ports_changed() {
-    {
-        std::lock_guard lock(mutex_);
-        // The notice may come before the graph has lost the port: look again
-        // for a few periods.
-        check_rounds_ = 50;
+void Client::port_connect(std::uint32_t, std::uint32_t, int connected, void* arg) {
+    auto* self = static_cast<Client*>(arg);
+    if (connected == 0) {
+        self->ports_changed();
+        return;
     }
-    cv_.notify_all();
+    self->connects_.fetch_add(1, std::memory_order_acq_rel);
+    sem_post(&self->connected_);
+}
+
+// A port went away or lost a connection: the worker looks whether the ports
+// Tavrin is connected to are still there.
+void Client::ports_changed() {
+    ports_changed_.store(true, std::memory_order_release);
+    wake();
 }
 
 // ---- the worker ----
@@ -175,32 +188,19 @@ void Client::run_worker() {
     std::vector<Failed> failed;
     const Status stopped_status{MMSYSERR_NODRIVER, kServerStopped};
     const Status gone_status{MMSYSERR_NODRIVER, "The JACK port this MIDI port was connected to is gone."};
-    std::unique_lock lock(mutex_);
-    // Rounds since anything moved. While a send is under way or bytes have
-    // come lately, the worker looks every period; an input that stays quiet
-    // is looked at less often, so an idle open port costs little.
-    constexpr int kBusyRounds = 64;
-    constexpr auto kQuietInterval = std::chrono::milliseconds(20);
-    int quiet_rounds = 0;
-    while (!quit_) {
-        const bool listening = std::any_of(inputs_.begin(), inputs_.end(), [](const InSlot& s) { return s.used && !s.failed; });
-        const bool sending = std::any_of(outputs_.begin(), outputs_.end(), [](const OutSlot& s) { return s.pending; });
-        if (sending) quiet_rounds = 0;
-        const bool active = listening || sending;
-        if (active && !server_stopped())
-            cv_.wait_for(lock, quiet_rounds < kBusyRounds ? std::chrono::duration_cast<std::chrono::microseconds>(
-                                                                std::chrono::microseconds(period_us_))
-                                                          : std::chrono::duration_cast<std::chrono::microseconds>(kQuietInterval));
-        else if (!(server_stopped() && active))
-            cv_.wait(lock);
-        if (quit_) break;
+    while (true) {
+        while (sem_wait(&wake_) != 0) {  // EINTR only
+        }
+        // One round answers every post made so far: the posts come after
+        // the changes they announce, and the round reads state after this.
+        while (sem_trywait(&wake_) == 0) {
+        }
+        if (quit_.load(std::memory_order_acquire)) break;
         // Lock order: deliver_mutex_, then mutex_ (as in close_*).
-        lock.unlock();
         std::unique_lock deliver(deliver_mutex_);
-        lock.lock();
+        std::unique_lock lock(mutex_);
         const bool stopped = server_stopped();
-        const bool check = check_rounds_ > 0 && !stopped;
-        if (check_rounds_ > 0) --check_rounds_;
+        const bool check = ports_changed_.exchange(false, std::memory_order_acq_rel) && !stopped;
         for (auto& slot : outputs_) {
             if (!slot.used || slot.failed) continue;
             const bool lost = stopped || (check && !port_exists(slot.destination));
@@ -233,22 +233,15 @@ void Client::run_worker() {
             if (f.in != nullptr) f.in->on_error(stopped ? stopped_status : gone_status);
             if (f.out != nullptr) f.out->on_error(stopped ? stopped_status : gone_status);
         }
-        bool moved = !sent.empty();
         sent.clear();
         failed.clear();
-        if (!stopped) {
-            for (auto& slot : inputs_) {
-                // `used` and `sink` change only under deliver_mutex_ as well.
-                if (!slot.used || slot.sink == nullptr) continue;
-                while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size())) {
-                    slot.sink->on_bytes({bytes.data(), n}, now());
-                    moved = true;
-                }
-            }
+        if (stopped) continue;
+        for (auto& slot : inputs_) {
+            // `used` and `sink` change only under deliver_mutex_ as well.
+            if (!slot.used || slot.sink == nullptr) continue;
+            while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size()))
+                slot.sink->on_bytes({bytes.data(), n}, now());
         }
-        quiet_rounds = moved ? 0 : std::min(quiet_rounds + 1, kBusyRounds);
-        deliver.unlock();
-        lock.lock();
     }
 }
 
@@ -298,6 +291,7 @@ jack_port_t* Client::register_connected(bool input, int index, const std::string
     }
     const char* from = input ? peer.c_str() : jack_port_name(port);
     const char* to = input ? jack_port_name(port) : peer.c_str();
+    const std::uint64_t before = connects_.load(std::memory_order_acquire);
     if (jack_connect(client_, from, to) != 0) {
         jack_port_unregister(client_, port);
         if (port_exists(peer))
@@ -308,7 +302,31 @@ jack_port_t* Client::register_connected(bool input, int index, const std::string
                                               : "The JACK port of this MIDI output is gone."};
         return nullptr;
     }
+    wait_connected(before);
     return port;
+}
+
+// jack_connect may return before the connection carries data: PipeWire's
+// libjack readies the link up to a hundred periods later and tells of it only
+// then, so a message sent at once after opening was lost. jackd tells of it
+// within a few milliseconds. The notice says nothing of which ports: another
+// connection made meanwhile ends the wait early, as before.
+void Client::wait_connected(std::uint64_t before) {
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += 1;
+    const auto wait_until = [&](auto done) {
+        while (!done() && !server_stopped())
+            if (sem_clockwait(&connected_, CLOCK_MONOTONIC, &deadline) != 0 && errno == ETIMEDOUT) return false;
+        return true;
+    };
+    if (!wait_until([&] { return connects_.load(std::memory_order_acquire) != before; })) return;
+    // The link may carry data only from the cycle after the notice on: let
+    // two whole cycles begin and end after it.
+    cycle_waiters_.fetch_add(1, std::memory_order_acq_rel);
+    const std::uint64_t cycle = cycle_begin_.load(std::memory_order_acquire) + 1;
+    wait_until([&] { return cycle_end_.load(std::memory_order_acquire) >= cycle + 1; });
+    cycle_waiters_.fetch_sub(1, std::memory_order_acq_rel);
 }
 
 int Client::open_input(const std::string& source, InputSink& sink, Status& error) {
@@ -333,7 +351,6 @@ int Client::open_input(const std::string& source, InputSink& sink, Status& error
     it->source = source;
     it->registered = port;
     it->port.store(port, std::memory_order_release);
-    cv_.notify_all();
     return index;
 }
 
@@ -406,7 +423,6 @@ Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t
     OutSlot& s = outputs_[static_cast<std::size_t>(slot)];
     if (s.failed) return {MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
     if (s.pending) return {MIDIERR_NOTREADY, "A send is still under way on this MIDI output."};
-    if (!port_exists(s.destination)) return {MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
     try {
         s.job.assign(bytes.begin(), bytes.end());
     } catch (const std::bad_alloc&) {
@@ -416,8 +432,10 @@ Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t
     s.job_end = s.queued + bytes.size();
     s.ticket = ticket;
     s.pending = true;
+    // The process callback wakes the worker once it has taken bytes; an
+    // empty send is over at once.
     feed(s);
-    cv_.notify_all();
+    if (bytes.empty()) wake();
     return {};
 }
 

@@ -1,18 +1,21 @@
 // A JACK server as a MIDI engine: the JACK MIDI ports of other clients, and
 // ports of Tavrin's own connected to them.
 //
-// The process callback runs in JACK's real-time thread: it allocates nothing,
-// takes no lock and makes no system call. It moves bytes through lock-free
-// ring buffers; a worker thread of Tavrin's own feeds the output rings and
-// hands input bytes and ends of sends to the service. The worker sleeps on a
-// condition variable while nothing is open; it wakes once per JACK period
-// while a send is under way or input has come lately, and every 20 ms while
-// an open input stays quiet.
+// The process callback runs in JACK's real-time thread: it allocates nothing
+// and takes no lock. It moves bytes through lock-free ring buffers; a worker
+// thread of Tavrin's own feeds the output rings and hands input bytes and ends
+// of sends to the service. The worker sleeps on one semaphore, posted only when
+// something happened: bytes moved in a cycle, a port or the server went away,
+// the client closes. An open, quiet port therefore costs no wake-up at all.
+//
+// No JACK callback takes a lock: some libjacks (PipeWire's) run them on their
+// own thread while a caller of jack_port_unregister or jack_connect waits for
+// that thread, so a lock taken there could be held by that very caller. The
+// registration, connection and shutdown callbacks only set a flag and post.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -23,6 +26,7 @@
 #include <vector>
 
 #include <jack/ringbuffer.h>
+#include <semaphore.h>
 
 #include "winmm/port_backend.h"
 
@@ -92,12 +96,22 @@ private:
         _jack_port* registered = nullptr;
     };
 
-    Client() = default;
+    Client() {
+        sem_init(&wake_, 0, 0);
+        sem_init(&connected_, 0, 0);
+    }
     static int process(std::uint32_t nframes, void* arg);
     static void shutdown(void* arg);
     static void port_registration(std::uint32_t id, int registered, void* arg);
     static void client_registration(const char* name, int registered, void* arg);
+    static void port_connect(std::uint32_t a, std::uint32_t b, int connected, void* arg);
     void ports_changed();
+    // Wakes the worker; safe from any thread, the process callback included.
+    void wake() { sem_post(&wake_); }
+    // Until JACK tells of a connection made after `before` (connects_) and two
+    // whole process cycles have run since, the server stops, or a second has
+    // passed.
+    void wait_connected(std::uint64_t before);
     void run_worker();
     void feed(OutSlot& slot);
     void wait_cycle_end();
@@ -112,14 +126,16 @@ private:
     std::array<InSlot, kSlots> inputs_;
     std::array<OutSlot, kSlots> outputs_;
     std::atomic<bool> stopped_{false};
-    int check_rounds_ = 0;  // under mutex_: worker rounds that look for lost ports
+    std::atomic<bool> ports_changed_{false};  // the worker looks for lost ports
+    std::atomic<bool> quit_{false};
+    std::atomic<std::uint64_t> connects_{0};  // connections JACK told of
+    std::atomic<int> cycle_waiters_{0};       // the process callback posts connected_
     std::atomic<std::uint64_t> cycle_begin_{0};
     std::atomic<std::uint64_t> cycle_end_{0};
-    int period_us_ = 5000;
 
+    sem_t wake_;
+    sem_t connected_;  // posted with connects_, at a cycle's end for cycle_waiters_, when the server stops
     std::mutex mutex_;
-    std::condition_variable cv_;
-    bool quit_ = false;
     std::mutex deliver_mutex_;  // held while the worker calls a sink
     std::thread worker_;
 };
