@@ -9,13 +9,49 @@ namespace tavrin_cli {
 
 namespace {
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+// Lower case of a code point: ASCII, Latin-1, Latin Extended-A, Greek and
+// Cyrillic, the letters port names are made of in practice.
+char32_t fold(char32_t c) {
+    if ((c >= U'A' && c <= U'Z') || (c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
+        (c >= 0x410 && c <= 0x42F))
+        return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F) return c + 0x50;
+    if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x138 && c != 0x149 && c != 0x17F) {
+        const bool odd_upper = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
+        if (odd_upper ? (c % 2 == 1) : (c % 2 == 0)) return c + 1;
+    }
+    return c;
+}
+
+// The code points of UTF-8 text, folded; a byte that is not UTF-8 stands for itself.
+std::u32string folded(const std::string& text) {
+    std::u32string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+        char32_t c = b;
+        bool ok = n > 0 && i + n <= text.size();
+        if (ok && n > 1) {
+            c = b & (0x7F >> n);
+            for (std::size_t k = 1; k < n && ok; ++k) {
+                const auto cont = static_cast<unsigned char>(text[i + k]);
+                ok = (cont & 0xC0) == 0x80;
+                c = (c << 6) | (cont & 0x3F);
+            }
+        }
+        if (!ok) {
+            out.push_back(b);
+            ++i;
+            continue;
+        }
+        out.push_back(fold(c));
+        i += n;
+    }
+    return out;
+}
 
 bool starts_with_nocase(const std::string& name, const std::string& prefix) {
-    if (prefix.size() > name.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (lower(name[i]) != lower(prefix[i])) return false;
-    return true;
+    return folded(name).starts_with(folded(prefix));
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 namespace tavrin_cli {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 namespace {
 

@@ -43,16 +43,16 @@ struct WiringMap {
 };
 
 // One line of JSON (no newline). Text that is not UTF-8 is replaced, never thrown on.
-std::string json_line(const nlohmann::json& value);
+std::string json_line(const nlohmann::ordered_json& value);
 
-nlohmann::json ports_json(const PortList& ports);
+nlohmann::ordered_json ports_json(const PortList& ports);
 // The ports under a title, one per line with its index.
 std::string port_listing(const std::vector<PortEntry>& ports, const char* title);
 std::string ports_text(const PortList& ports);
 
-nlohmann::json run_json(const RunResult& run, const Pattern& pattern);
+nlohmann::ordered_json run_json(const RunResult& run, const Pattern& pattern);
 std::string run_text(const RunResult& run, unsigned count);
-nlohmann::json summary_json(const Summary& summary, const Pattern& pattern);
+nlohmann::ordered_json summary_json(const Summary& summary, const Pattern& pattern);
 std::string summary_text(const Summary& summary);
 // A latency histogram of text bars, `width` characters at most.
 std::string histogram_text(const std::vector<double>& latencies_ms, unsigned width = 60);
@@ -61,7 +61,7 @@ std::string histogram_text(const std::vector<double>& latencies_ms, unsigned wid
 // failures and time-outs marked.
 std::string plot_svg(const std::vector<RunResult>& runs, const Summary& summary, const std::string& title);
 
-nlohmann::json wiring_json(const WiringMap& map);
+nlohmann::ordered_json wiring_json(const WiringMap& map);
 std::string wiring_text(const WiringMap& map);
 
 // The progress bar's line (no newline, no carriage return).
