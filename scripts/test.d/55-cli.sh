@@ -99,6 +99,10 @@ m = json.loads(open(sys.argv[1]).read())
 got = {o["index"]: o["inputs"] for o in m["outputs"]}
 sys.exit(0 if got == {0: [2], 1: [1, 2], 2: [0], 3: []} and m["engine"] == "cable" else 1)
 PY
+# A tag that arrives changed was sent by no output.
+run wiring-stranger cable:ports=2,corrupt=2:0x11 wiring --timeout 300 --json
+python3 -c 'import json,sys; m=json.load(open(sys.argv[1])); sys.exit(0 if all(o["inputs"]==[] for o in m["outputs"]) and [i["unexpected_bytes"] for i in m["inputs"]]==[7,7] else 1)' \
+    "$out/wiring-stranger.out" || fail "wiring-stranger: bytes no output sent are not named"
 run wiring-text cable:ports=3,wire=0:2,wire=2:0 wiring --timeout 300
 grep -q '^  0 Virtual Cable 1 -> input 2 Virtual Cable 3$' "$out/wiring-text.out" || fail "wiring-text: no line for output 0"
 
