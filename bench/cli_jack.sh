@@ -8,7 +8,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" jackd2 python3 || exit 1
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_CLI_TEST_PACKAGES[@]}" || exit 1
 source scripts/test.d/lib/jack.sh
 cmake --preset release >/dev/null &&
     cmake --build --preset release -j2 --target tavrin-cli jack_through_client >/dev/null || exit 1

@@ -36,3 +36,8 @@ TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmar
 # The desktop program and its backend.
 TAVRIN_DESKTOP_PACKAGES=(qt6-base-dev)
 TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)
+
+# tavrin-cli's suites and benchmark: JSON read by Python, a terminal in tmux,
+# pictures looked at in headless Chromium; jack_midi_latency_test, the
+# baseline of bench/cli_jack.sh, comes with jackd2.
+TAVRIN_CLI_TEST_PACKAGES=(python3 tmux chromium jackd2)
