@@ -28,7 +28,7 @@ tavrin_need_packages() {
 }
 
 # What every build needs.
-TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev)
+TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev libcli11-dev nlohmann-json3-dev)
 
 # What the tests on real MIDI engines need: a JACK server, and a Debian kernel
 # with the ALSA sequencer booted under qemu (the kernel package itself is
@@ -44,3 +44,7 @@ TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-
 # that runs JACK clients without sound hardware), pw-metadata, and PipeWire's
 # own libjack, which the JACK suites run a second time against.
 TAVRIN_PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-jack)
+# tavrin-cli's suites and benchmark: JSON read by Python, a terminal in tmux,
+# pictures looked at in headless Chromium; jack_midi_latency_test, the
+# baseline of bench/cli_jack.sh, comes with jackd2.
+TAVRIN_CLI_TEST_PACKAGES=(python3 tmux chromium jackd2)
