@@ -36,3 +36,5 @@ TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmar
 # The desktop program and its backend.
 TAVRIN_DESKTOP_PACKAGES=(qt6-base-dev)
 TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)
+# The libFuzzer targets of fuzz/: clang with its fuzzer and sanitizer runtimes.
+TAVRIN_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
