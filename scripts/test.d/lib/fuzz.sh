@@ -6,7 +6,7 @@ source scripts/deps.sh
 # Names of the targets: one source file per target beside fuzz/CMakeLists.txt.
 fuzz_targets() {
     local name
-    for name in $(sed -n 's/^set(TAVRIN_FUZZ_TARGETS \(.*\))$/\1/p' fuzz/CMakeLists.txt); do
+    for name in $(sed -n 's/^set(TAVRIN_FUZZ_\(CLI_\)\{0,1\}TARGETS \(.*\))$/\2/p' fuzz/CMakeLists.txt); do
         echo "$name"
     done
 }
