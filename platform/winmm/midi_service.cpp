@@ -80,7 +80,8 @@ void MidiService::publish_through(std::uint64_t seq) {
 MidiService::Lock MidiService::enter(const char* call) {
     Lock lock(mutex_);
     if (!configured_) choose_from_environment(lock);
-    log_.emplace_back(call);
+    if (log_.size() == kCallLogMax) log_.pop_front();  // a long run keeps no growing record
+    log_.push_back(call);
     publish_all();
     return lock;
 }
@@ -191,7 +192,7 @@ void MidiService::clear_faults() {
 
 std::vector<std::string> MidiService::call_log() {
     std::lock_guard lock(mutex_);
-    return log_;
+    return {log_.begin(), log_.end()};
 }
 
 void MidiService::clear_call_log() {

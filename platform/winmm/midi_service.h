@@ -207,7 +207,7 @@ private:
     std::uint64_t next_ticket_ = 1;
     std::deque<Publication> pending_;
     std::map<std::string, std::pair<MMRESULT, int>, std::less<>> faults_;
-    std::vector<std::string> log_;
+    std::deque<const char*> log_;  // names of the WinMM functions: literals, the last kCallLogMax
 };
 
 MidiService& service();

@@ -9,6 +9,7 @@
 
 #include <mmsystem.h>
 
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,7 +33,10 @@ void use_backend(std::unique_ptr<PortBackend> backend);
 void fail_next(std::string_view call, MMRESULT code, int times = 1);
 void clear_faults();
 
-// Names of the WinMM functions called since the last clear, in order.
+// Names of the WinMM functions called since the last clear, in order: the
+// last kCallLogMax of them, so that a process that runs for days keeps no
+// growing record.
+inline constexpr std::size_t kCallLogMax = 4096;
 std::vector<std::string> call_log();
 void clear_call_log();
 
