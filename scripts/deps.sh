@@ -48,3 +48,5 @@ TAVRIN_PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-jack)
 # pictures looked at in headless Chromium; jack_midi_latency_test, the
 # baseline of bench/cli_jack.sh, comes with jackd2.
 TAVRIN_CLI_TEST_PACKAGES=(python3 tmux chromium jackd2)
+# The libFuzzer targets of fuzz/: clang with its fuzzer and sanitizer runtimes.
+TAVRIN_FUZZ_PACKAGES=(clang libclang-rt-14-dev)

@@ -1,5 +1,6 @@
 // wsprintfA: the conversions Win32 offers (%s %c %d %i %u %x %X %%, with the
-// flags - 0 and a width and precision), never writing more than Win32's limit
+// flags - 0 and a width and precision: a string's most characters, a
+// number's fewest digits), never writing more than Win32's limit
 // of 1024 characters, the terminator included.
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 namespace {
 
 constexpr size_t kLimit = 1024;
+constexpr size_t kNoPrecision = static_cast<size_t>(-1);
 
 class Out {
 public:
@@ -21,7 +23,7 @@ public:
         for (char c : s) put(c);
     }
     void pad(size_t n, char c) {
-        for (size_t i = 0; i < n; ++i) put(c);
+        for (size_t i = 0; i < n && len_ + 1 < kLimit; ++i) put(c);
     }
     int finish() {
         dst_[len_] = '\0';
@@ -33,22 +35,33 @@ private:
     size_t len_ = 0;
 };
 
-void emit_field(Out& out, std::string_view body, std::string_view sign, size_t width, bool left, bool zero) {
-    const size_t len = body.size() + sign.size();
+// One field: sign, `zeros` leading zeros, body, padded to `width`.
+void emit_field(Out& out, std::string_view body, std::string_view sign, size_t width, bool left, bool zero,
+                size_t zeros = 0) {
+    const size_t len = body.size() + sign.size() + zeros;
     const size_t fill = width > len ? width - len : 0;
     if (left) {
         out.put(sign);
+        out.pad(zeros, '0');
         out.put(body);
         out.pad(fill, ' ');
     } else if (zero) {
         out.put(sign);
-        out.pad(fill, '0');
+        out.pad(fill + zeros, '0');
         out.put(body);
     } else {
         out.pad(fill, ' ');
         out.put(sign);
+        out.pad(zeros, '0');
         out.put(body);
     }
+}
+
+// A width or precision read digit by digit; it stops growing long before it
+// could overflow (every field that wide fills the buffer the same way).
+size_t more_digits(size_t n, char digit) {
+    constexpr size_t kMax = size_t{1} << 40;
+    return n >= kMax ? n : n * 10 + static_cast<size_t>(digit - '0');
 }
 
 std::string_view to_digits(unsigned long long v, unsigned base, bool upper, char* buf, size_t cap) {
@@ -59,6 +72,17 @@ std::string_view to_digits(unsigned long long v, unsigned base, bool upper, char
         v /= base;
     } while (v != 0 && i > 0);
     return std::string_view(buf + i, cap - i);
+}
+
+// A number's field: at least `precision` digits (Win32 reads a precision of
+// 0 as 1), and then the 0 flag pads no more, as in C.
+void emit_number(Out& out, std::string_view digits, std::string_view sign, size_t width, size_t precision, bool left,
+                 bool zero) {
+    if (precision == kNoPrecision) {
+        emit_field(out, digits, sign, width, left, zero);
+        return;
+    }
+    emit_field(out, digits, sign, width, left, false, precision > digits.size() ? precision - digits.size() : 0);
 }
 
 }  // namespace
@@ -82,12 +106,12 @@ extern "C" int WINAPIV wsprintfA(LPSTR dst, LPCSTR fmt, ...) {
             else break;
         }
         size_t width = 0;
-        while (*p >= '0' && *p <= '9') width = width * 10 + static_cast<size_t>(*p++ - '0');
-        size_t precision = static_cast<size_t>(-1);
+        while (*p >= '0' && *p <= '9') width = more_digits(width, *p++);
+        size_t precision = kNoPrecision;
         if (*p == '.') {
             ++p;
             precision = 0;
-            while (*p >= '0' && *p <= '9') precision = precision * 10 + static_cast<size_t>(*p++ - '0');
+            while (*p >= '0' && *p <= '9') precision = more_digits(precision, *p++);
         }
         bool wide_int = false;
         if (*p == 'l') {
@@ -118,7 +142,8 @@ extern "C" int WINAPIV wsprintfA(LPSTR dst, LPCSTR fmt, ...) {
         case 'i': {
             long long v = wide_int ? va_arg(args, long long) : va_arg(args, int);
             unsigned long long mag = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
-            emit_field(out, to_digits(mag, 10, false, buf, sizeof buf), v < 0 ? "-" : "", width, left, zero);
+            emit_number(out, to_digits(mag, 10, false, buf, sizeof buf), v < 0 ? "-" : "", width, precision, left,
+                        zero);
             break;
         }
         case 'u':
@@ -126,7 +151,7 @@ extern "C" int WINAPIV wsprintfA(LPSTR dst, LPCSTR fmt, ...) {
         case 'X': {
             unsigned long long v = wide_int ? va_arg(args, unsigned long long) : va_arg(args, unsigned int);
             unsigned base = *p == 'u' ? 10 : 16;
-            emit_field(out, to_digits(v, base, *p == 'X', buf, sizeof buf), "", width, left, zero);
+            emit_number(out, to_digits(v, base, *p == 'X', buf, sizeof buf), "", width, precision, left, zero);
             break;
         }
         case '\0':

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cctype>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +26,7 @@ namespace platform {
 namespace {
 
 constexpr char kRaise[] = "RAISE\n";
-constexpr int kReadTimeoutMs = 250;  // a client that dawdles is dropped
+constexpr auto kReadTimeout = std::chrono::milliseconds(250);  // for a whole request: a client that dawdles is dropped
 constexpr std::uintptr_t kProxyBase = 0x7E000000;
 
 bool g_enabled = false;
@@ -126,7 +127,7 @@ private:
             if (fds[1].revents != 0) return;
             const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) continue;
-            if (read_request(fd)) {
+            if (read_instance_request(fd)) {
                 const HWND hwnd = hwnd_;
                 post_message_with(hwnd, WM_NULL, 0, 0, [hwnd] {
                     if (IsIconic(hwnd)) ShowWindow(hwnd, SW_RESTORE);
@@ -136,22 +137,6 @@ private:
             ::close(fd);
         }
     }
-    // True for exactly the raise request, read within the time limit.
-    bool read_request(int fd) {
-        char buffer[kInstanceRequestMax + 1];
-        size_t got = 0;
-        for (;;) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, kReadTimeoutMs) <= 0) return false;
-            const ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0) break;  // end of the request
-            got += static_cast<size_t>(n);
-            if (got > kInstanceRequestMax) return false;
-        }
-        return got == sizeof kRaise - 1 && std::memcmp(buffer, kRaise, got) == 0;
-    }
-
     HWND hwnd_;
     std::string path_;
     int listen_ = -1;
@@ -183,6 +168,24 @@ HWND find_remote(LPCSTR class_name, LPCSTR title) {
 }
 
 }  // namespace
+
+bool read_instance_request(int fd) {
+    const auto deadline = std::chrono::steady_clock::now() + kReadTimeout;
+    char buffer[kInstanceRequestMax + 1];
+    size_t got = 0;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+        const ssize_t n = ::read(fd, buffer + got, sizeof buffer - got);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) break;  // end of the request
+        got += static_cast<size_t>(n);
+        if (got > kInstanceRequestMax) return false;
+    }
+    return got == sizeof kRaise - 1 && std::memcmp(buffer, kRaise, got) == 0;
+}
 
 void use_instance_sockets() {
     g_enabled = true;

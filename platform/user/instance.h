@@ -34,4 +34,9 @@ bool raise_remote_window(HWND hwnd);
 // The longest request the running instance reads; longer ones are dropped.
 inline constexpr size_t kInstanceRequestMax = 16;
 
+// Reads one request from a client's connection until the client ends it:
+// true for exactly the raise request. A request that is longer than
+// kInstanceRequestMax or not finished within a quarter of a second is junk.
+bool read_instance_request(int fd);
+
 }  // namespace platform

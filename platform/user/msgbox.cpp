@@ -39,7 +39,7 @@ int answer_on_quit(UINT flags) {
 // Disables what a modal box keeps from input; gives it back on destruction.
 class ModalGuard {
 public:
-    ModalGuard(Session& s, HWND owner, bool task_modal) : session_(s) {
+    ModalGuard(Session& s, HWND owner, bool task_modal) {
         if (owner != nullptr) {
             if (Window* top = s.top_level(owner)) disable(top->hwnd);
         } else if (task_modal) {
@@ -62,7 +62,6 @@ private:
             disabled_.push_back(hwnd);
         }
     }
-    Session& session_;
     std::vector<HWND> disabled_;
 };
 

@@ -80,13 +80,15 @@ void MidiService::publish_through(std::uint64_t seq) {
 MidiService::Lock MidiService::enter(const char* call) {
     Lock lock(mutex_);
     if (!configured_) choose_from_environment(lock);
-    log_.emplace_back(call);
+    if (log_.size() == kCallLogMax) log_.pop_front();  // a long run keeps no growing record
+    log_.push_back(call);
+    ++calls_;
     publish_all();
     return lock;
 }
 
 std::optional<MMRESULT> MidiService::fault(std::string_view call) {
-    if (call_fault_ && call_fault_->first + 1 == log_.size()) {
+    if (call_fault_ && call_fault_->first + 1 == calls_) {
         const MMRESULT code = call_fault_->second;
         call_fault_.reset();
         return code;
@@ -212,12 +214,13 @@ Holdings MidiService::holdings() {
 
 std::vector<std::string> MidiService::call_log() {
     std::lock_guard lock(mutex_);
-    return log_;
+    return {log_.begin(), log_.end()};
 }
 
 void MidiService::clear_call_log() {
     std::lock_guard lock(mutex_);
     log_.clear();
+    calls_ = 0;
 }
 
 bool MidiService::set_port_name(PortKind kind, unsigned index, std::optional<std::string> name) {

@@ -210,8 +210,9 @@ private:
     std::uint64_t next_ticket_ = 1;
     std::deque<Publication> pending_;
     std::map<std::string, std::pair<MMRESULT, int>, std::less<>> faults_;
-    std::optional<std::pair<std::size_t, MMRESULT>> call_fault_;  // log index, code
-    std::vector<std::string> log_;
+    std::optional<std::pair<std::size_t, MMRESULT>> call_fault_;  // call's index since the last clear, code
+    std::deque<const char*> log_;  // names of the WinMM functions: literals, the last kCallLogMax
+    std::size_t calls_ = 0;  // calls since the last clear, also past kCallLogMax
 };
 
 MidiService& service();

@@ -37,7 +37,10 @@ void fail_next(std::string_view call, MMRESULT code, int times = 1);
 void fail_call(std::size_t index, MMRESULT code);
 void clear_faults();
 
-// Names of the WinMM functions called since the last clear, in order.
+// Names of the WinMM functions called since the last clear, in order: the
+// last kCallLogMax of them, so that a process that runs for days keeps no
+// growing record.
+inline constexpr std::size_t kCallLogMax = 4096;
 std::vector<std::string> call_log();
 void clear_call_log();
 

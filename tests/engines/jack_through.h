@@ -6,8 +6,11 @@
 #include <jack/jack.h>
 #include <jack/midiport.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace tavrin_test {
@@ -46,23 +49,58 @@ public:
     std::uint64_t bytes_refused() const { return bytes_refused_.load(); }
     // Cycles the server reported late (an xrun): JACK may drop MIDI events then.
     std::uint64_t xruns() const { return xruns_.load(); }
+    // Takes both ports away while the client stays: connections to them go
+    // with them, as when a program's ports vanish under a running test.
+    // Hostile traffic written to "out" beside what passes through: a SysEx
+    // that never ends (F0, then `bytes` data bytes, in chunks of up to 8 KiB a
+    // cycle), or `count` Note On messages, a thousand a cycle.
+    void inject_endless_sysex(std::size_t bytes) { sysex_left_.store(bytes + 1); }
+    void inject_flood(std::size_t count) { flood_left_.store(count); }
+    bool injecting() const { return sysex_left_.load() > 0 || flood_left_.load() > 0; }
+    bool unregister_ports() {
+        if (client_ == nullptr || in_ == nullptr || jack_deactivate(client_) != 0) return false;
+        const bool gone = jack_port_unregister(client_, in_) == 0 && jack_port_unregister(client_, out_) == 0;
+        in_ = out_ = nullptr;
+        return gone && jack_activate(client_) == 0;
+    }
 
 private:
     static int process(jack_nframes_t nframes, void* arg) {
         auto* self = static_cast<JackThrough*>(arg);
+        if (self->in_ == nullptr) return 0;  // the ports were taken away
         void* in = jack_port_get_buffer(self->in_, nframes);
         void* out = jack_port_get_buffer(self->out_, nframes);
         jack_midi_clear_buffer(out);
-        if (self->muted_.load(std::memory_order_relaxed)) return 0;
-        const jack_nframes_t count = jack_midi_get_event_count(in);
-        for (jack_nframes_t i = 0; i < count; ++i) {
-            jack_midi_event_t ev;
-            if (jack_midi_event_get(&ev, in, i) != 0) continue;
-            self->bytes_in_.fetch_add(ev.size, std::memory_order_relaxed);
-            if (jack_midi_event_write(out, ev.time, ev.buffer, ev.size) != 0)
-                self->bytes_refused_.fetch_add(ev.size, std::memory_order_relaxed);
+        if (!self->muted_.load(std::memory_order_relaxed)) {
+            const jack_nframes_t count = jack_midi_get_event_count(in);
+            for (jack_nframes_t i = 0; i < count; ++i) {
+                jack_midi_event_t ev;
+                if (jack_midi_event_get(&ev, in, i) != 0) continue;
+                self->bytes_in_.fetch_add(ev.size, std::memory_order_relaxed);
+                if (jack_midi_event_write(out, ev.time, ev.buffer, ev.size) != 0)
+                    self->bytes_refused_.fetch_add(ev.size, std::memory_order_relaxed);
+            }
         }
+        self->inject(out, nframes - 1);
         return 0;
+    }
+
+    void inject(void* out, jack_nframes_t at) {
+        const std::size_t sysex = sysex_left_.load(std::memory_order_relaxed);
+        if (sysex > 0) {
+            const std::size_t n = std::min({sysex, jack_midi_max_event_size(out), std::size_t{8192}});
+            if (jack_midi_data_t* d = n > 0 ? jack_midi_event_reserve(out, at, n) : nullptr) {
+                std::memset(d, 0x11, n);
+                if (!sysex_started_) d[0] = 0xF0;
+                sysex_started_ = true;
+                sysex_left_.store(sysex - n, std::memory_order_relaxed);
+            }
+        }
+        std::size_t flood = flood_left_.load(std::memory_order_relaxed);
+        static constexpr jack_midi_data_t kNoteOn[] = {0x90, 0x40, 0x7F};
+        for (int i = 0; i < 1000 && flood > 0; ++i, --flood)
+            if (jack_midi_event_write(out, at, kNoteOn, sizeof kNoteOn) != 0) break;
+        flood_left_.store(flood, std::memory_order_relaxed);
     }
 
     jack_client_t* client_ = nullptr;
@@ -72,6 +110,9 @@ private:
     std::atomic<std::uint64_t> bytes_in_{0};
     std::atomic<std::uint64_t> bytes_refused_{0};
     std::atomic<std::uint64_t> xruns_{0};
+    std::atomic<std::size_t> sysex_left_{0};
+    std::atomic<std::size_t> flood_left_{0};
+    bool sysex_started_ = false;  // process thread only
 };
 
 }  // namespace tavrin_test

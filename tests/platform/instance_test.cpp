@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -133,6 +135,53 @@ TEST_F(Instance, AStaleSocketIsReplaced) {
     while (GetMessageA(&msg, nullptr, 0, 0)) DispatchMessageA(&msg);
     EXPECT_EQ(g_raises, 1);
     DestroyWindow(hwnd);
+}
+
+TEST_F(Instance, AClientThatTricklesItsRequestIsDroppedAfterAQuarterSecondInAll) {
+    HWND hwnd = CreateWindowExA(0, "InstTest", "t", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    const std::string path = dir + "/insttest.instance";
+    // The one request, a byte every 300 ms: each wait is short, the whole is not.
+    const int fd = send_raw(path, "R");
+    ASSERT_GE(fd, 0);
+    std::thread trickle([fd] {
+        for (char c : std::string("AISE\n")) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            [[maybe_unused]] auto n = ::send(fd, &c, 1, MSG_NOSIGNAL);
+        }
+        ::shutdown(fd, SHUT_WR);
+    });
+    EXPECT_EQ(probe(), 0);  // served once the trickler is dropped
+    trickle.join();
+    ::close(fd);
+    MSG msg;
+    while (GetMessageA(&msg, nullptr, 0, 0)) DispatchMessageA(&msg);
+    EXPECT_EQ(g_raises, 1);  // the probe's request only
+    DestroyWindow(hwnd);
+}
+
+TEST_F(Instance, AFolderOthersCanEnterOrAForeignFileAtTheSocketsPlaceIsLeftAlone) {
+    ASSERT_EQ(::chmod(dir.c_str(), 0755), 0);
+    EXPECT_EQ(platform::instance_dir(), "");
+    HWND open_dir = CreateWindowExA(0, "InstTest", "t", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(open_dir, nullptr);
+    const std::string path = dir + "/insttest.instance";
+    struct stat st {};
+    EXPECT_NE(::stat(path.c_str(), &st), 0);  // no socket where others could reach it
+    EXPECT_EQ(probe(), 1);
+    DestroyWindow(open_dir);
+
+    ASSERT_EQ(::chmod(dir.c_str(), 0700), 0);
+    const int file = ::open(path.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(file, 0);
+    ::close(file);
+    HWND beside_file = CreateWindowExA(0, "InstTest", "t", 0, 0, 0, 100, 100, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(beside_file, nullptr);
+    EXPECT_EQ(probe(), 1);  // nobody listens, and the file is not taken for a stale socket
+    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    DestroyWindow(beside_file);
+    ::unlink(path.c_str());
 }
 
 }  // namespace

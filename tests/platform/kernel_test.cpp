@@ -63,6 +63,12 @@ TEST(Wsprintf, ConversionsTavrinUses) {
     EXPECT_STREQ(buf, "(null)");
 }
 
+TEST(Wsprintf, ANumbersPrecisionIsItsFewestDigits) {
+    char buf[1100];
+    wsprintfA(buf, "[%.5d|%8.3X|%-6.4u|%.0u|%.d|%08.3d]", -42, 0xAu, 7u, 0u, 0, 5);
+    EXPECT_STREQ(buf, "[-00042|     00A|0007  |0|0|     005]");
+}
+
 TEST(Wsprintf, NeverWritesPastTheLimit) {
     std::string big(2000, 'x');
     char buf[1100];
@@ -71,6 +77,13 @@ TEST(Wsprintf, NeverWritesPastTheLimit) {
     EXPECT_EQ(std::strlen(buf), 1023u);
     EXPECT_EQ(buf[1023], '\0');
     for (size_t i = 1024; i < sizeof buf; ++i) ASSERT_EQ(buf[i], '#') << i;
+}
+
+TEST(Wsprintf, AFieldWiderThanAnyCountEndsAtTheLimit) {
+    char buf[1100];
+    EXPECT_EQ(wsprintfA(buf, "%99999999999999999999999d", 1), 1023);
+    EXPECT_EQ(wsprintfA(buf, "%.99999999999999999999999u", 1u), 1023);
+    EXPECT_EQ(buf[1022], '0');
 }
 
 }  // namespace

@@ -222,5 +222,14 @@ TEST_F(BadInput, InjectedFaultsAnswerTheCodeAndDoNothingElse) {
     loop.close();
 }
 
+TEST_F(BadInput, TheCallLogKeepsOnlyTheLastCallsSoALongRunDoesNotGrow) {
+    platform::midi::clear_call_log();
+    midiOutGetNumDevs();
+    for (std::size_t i = 0; i < platform::midi::kCallLogMax; ++i) midiInGetNumDevs();
+    const auto log = platform::midi::call_log();
+    ASSERT_EQ(log.size(), platform::midi::kCallLogMax);
+    EXPECT_EQ(log.front(), "midiInGetNumDevs");  // the oldest call has gone
+}
+
 }  // namespace
 }  // namespace winmm_test

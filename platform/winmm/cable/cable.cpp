@@ -265,7 +265,7 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
     const std::weak_ptr<CableCore> weak = weak_from_this();
     bool on_virtual_clock = true;
     for (auto& [at, d] : chunks) {
-        auto event = [weak, d]() mutable {
+        auto event = [weak, d = d]() mutable {
             if (auto core = weak.lock()) core->deliver_now(std::move(d));
         };
         if (!clock.schedule(now + at, std::move(event))) {
