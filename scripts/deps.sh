@@ -28,7 +28,7 @@ tavrin_need_packages() {
 }
 
 # What every build needs.
-TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev)
+TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev python3)
 
 # What the tests on real MIDI engines need: a JACK server, and a Debian kernel
 # with the ALSA sequencer booted under qemu (the kernel package itself is
@@ -36,3 +36,7 @@ TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmar
 # The desktop program and its backend.
 TAVRIN_DESKTOP_PACKAGES=(qt6-base-dev)
 TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-utils libasound2-data)
+# Making and checking the packages: the Debian package's dependencies
+# (dpkg-shlibdeps) and checkers, both MinGW-w64 targets, and Wine for the zips.
+TAVRIN_PACKAGE_PACKAGES=(dpkg-dev lintian desktop-file-utils appstream unzip
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64)
