@@ -47,6 +47,7 @@ function(tavrin_man_page source)
   set(tavrin_data_files ${tavrin_data_files} ${gz} PARENT_SCOPE)
 endfunction()
 tavrin_man_page(${PROJECT_SOURCE_DIR}/packaging/tavrin.1)
+tavrin_man_page(${PROJECT_SOURCE_DIR}/cli/tavrin-cli.1)
 
 # AppStream metadata for software centres, and the Debian documents.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/org.tavrin.Tavrin.metainfo.xml.in

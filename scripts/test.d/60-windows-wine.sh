@@ -11,7 +11,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
-tavrin_need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+tavrin_need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libcli11-dev nlohmann-json3-dev \
     wine wine64 xvfb xdotool imagemagick || exit 1
 
 build=build/windows

@@ -13,8 +13,6 @@ tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]
 
 fail() { echo "packages: $*" >&2; exit 1; }
 export LC_ALL=C  # apt's lists of what it installs are read below
-# Until the command-line program is in the tree, its checks wait.
-cli=(); [ -d cli ] && cli=(tavrin-cli)
 t0=$SECONDS
 work=$(mktemp -d /tmp/tavrin-packages.XXXXXX) || exit 1
 installed_by_us=()
@@ -45,11 +43,10 @@ deb=build/release/tavrin_${version}_amd64.deb
 [ -f "$deb" ] || fail "cpack made no $deb: $(ls build/release/*.deb 2>/dev/null)"
 
 dpkg-deb -c "$deb" | awk '{print substr($6, 2)}' | grep -v '/$' | sort >"$work/files"
-for want in /usr/bin/tavrin ${cli:+/usr/bin/tavrin-cli /usr/share/man/man1/tavrin-cli.1.gz} \
-    /usr/share/applications/tavrin.desktop \
+for want in /usr/bin/tavrin /usr/bin/tavrin-cli /usr/share/applications/tavrin.desktop \
     /usr/share/icons/hicolor/{32x32,48x48,64x64,128x128,256x256}/apps/tavrin.png \
     /usr/share/icons/hicolor/scalable/apps/tavrin.svg \
-    /usr/share/man/man1/tavrin.1.gz \
+    /usr/share/man/man1/tavrin.1.gz /usr/share/man/man1/tavrin-cli.1.gz \
     /usr/share/metainfo/org.tavrin.Tavrin.metainfo.xml \
     /usr/share/doc/tavrin/copyright /usr/share/doc/tavrin/changelog.gz; do
     grep -qx "$want" "$work/files" || fail "$deb has no $want"
@@ -81,20 +78,25 @@ for p in "${added[@]}"; do [ "$p" = tavrin ] || installed_by_us+=("$p"); done
 [ "$status" -eq 0 ] || { cat "$work/apt.log" >&2; fail "apt-get install ./$(basename "$deb") failed"; }
 [ ${#added[@]} -le 1 ] || echo "packages: apt also installed: ${added[*]}"
 
-if [ -n "${cli[*]}" ]; then
 out=$(/usr/bin/tavrin-cli --version 2>&1) || fail "tavrin-cli --version failed: $out"
 [[ "$out" == *"$version"* ]] || fail "tavrin-cli --version printed \"$out\", not the version $version"
 echo "packages: /usr/bin/tavrin-cli --version: $out"
-out=$(timeout 30 /usr/bin/tavrin-cli ports 2>&1) || fail "tavrin-cli ports failed: $out"
-out=$(TAVRIN_MIDI=cable timeout 60 /usr/bin/tavrin-cli test --count 10 2>&1) ||
-    fail "TAVRIN_MIDI=cable tavrin-cli test --count 10 failed: $out"
-echo "packages: /usr/bin/tavrin-cli test --count 10 on the cable: ok"
-fi
-ldd /usr/bin/tavrin ${cli:+/usr/bin/tavrin-cli} | grep -q 'not found' && fail "a library of /usr/bin/tavrin is missing"
+out=$(timeout 30 /usr/bin/tavrin-cli ports 2>&1)
+status=$?
+# A machine without an ALSA sequencer or a JACK server (CI's) has no ports: 69, EX_UNAVAILABLE.
+[ "$status" -eq 0 ] || { [ "$status" -eq 69 ] && [[ "$out" == *"no MIDI ports"* ]]; } ||
+    fail "tavrin-cli ports ended with $status: $out"
+echo "packages: /usr/bin/tavrin-cli ports: ${out%%$'\n'*} (status $status)"
+out=$(TAVRIN_MIDI=cable timeout 30 /usr/bin/tavrin-cli ports 2>&1) || fail "TAVRIN_MIDI=cable tavrin-cli ports failed: $out"
+[[ "$out" == *"Virtual Cable 1"* ]] || fail "TAVRIN_MIDI=cable tavrin-cli ports does not list the cable: $out"
+out=$(TAVRIN_MIDI=cable timeout 60 /usr/bin/tavrin-cli test --in 0 --out 0 --count 10 --quiet 2>&1) ||
+    fail "TAVRIN_MIDI=cable tavrin-cli test --in 0 --out 0 --count 10 failed: $out"
+echo "packages: /usr/bin/tavrin-cli test --count 10 on the cable: $out"
+ldd /usr/bin/tavrin /usr/bin/tavrin-cli | grep -q 'not found' && fail "a library of /usr/bin/tavrin is missing"
 desktop-file-validate /usr/share/applications/tavrin.desktop || fail "the desktop file is not valid"
 appstreamcli validate --no-net /usr/share/metainfo/org.tavrin.Tavrin.metainfo.xml >"$work/appstream" 2>&1 ||
     { cat "$work/appstream" >&2; fail "the AppStream metainfo is not valid"; }
-for page in tavrin "${cli[@]}"; do
+for page in tavrin tavrin-cli; do
     zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH" || fail "the man page of $page has no .TH"
 done
 
@@ -133,8 +135,7 @@ for bits in 64 32; do
     [ -f "$zip" ] || fail "cpack made no $zip"
     dir=tavrin-$version-win$bits
     got=$(unzip -Z1 "$zip" | sort | tr '\n' ' ')
-    want="$dir/README.txt ${cli:+$dir/tavrin-cli.exe }$dir/tavrin.exe "
-    [ "$got" = "$want" ] || fail "$zip holds: $got"
+    [ "$got" = "$dir/README.txt $dir/tavrin-cli.exe $dir/tavrin.exe " ] || fail "$zip holds: $got"
     unzip -q "$zip" -d "$work/zip$bits" || fail "unzip $zip failed"
     grep -q "Tavrin $version for $bits-bit Windows" "$work/zip$bits/$dir/README.txt" ||
         fail "$dir/README.txt does not name the version and the Windows it is for"
@@ -150,7 +151,6 @@ for bits in 64 32; do
     echo "packages: $(basename "$zip") $(stat -c %s "$zip") bytes"
 done
 
-[ -n "${cli[*]}" ] || { echo "packages: ok in $((SECONDS - t0)) s (no tavrin-cli yet)"; exit 0; }
 # The 64-bit command-line program under Wine, in a prefix of its own (no display needed).
 wine_prefix=$work/wine-prefix
 export WINEPREFIX=$wine_prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
