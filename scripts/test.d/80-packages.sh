@@ -96,6 +96,14 @@ ldd /usr/bin/tavrin /usr/bin/tavrin-cli | grep -q 'not found' && fail "a library
 desktop-file-validate /usr/share/applications/tavrin.desktop || fail "the desktop file is not valid"
 appstreamcli validate --no-net /usr/share/metainfo/org.tavrin.Tavrin.metainfo.xml >"$work/appstream" 2>&1 ||
     { cat "$work/appstream" >&2; fail "the AppStream metainfo is not valid"; }
+# Each hicolor PNG is as large as its folder says; the SVG is well-formed.
+for size in 32 48 64 128 256; do
+    png=/usr/share/icons/hicolor/${size}x${size}/apps/tavrin.png
+    got=$(od -An -tu4 --endian=big -j16 -N8 "$png" | xargs)
+    [ "$got" = "$size $size" ] || fail "$png is $got pixels, not $size x $size"
+done
+python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parse(sys.argv[1])' \
+    /usr/share/icons/hicolor/scalable/apps/tavrin.svg || fail "tavrin.svg is not well-formed"
 for page in tavrin tavrin-cli; do
     zcat "/usr/share/man/man1/$page.1.gz" | grep -q "^\.TH" || fail "the man page of $page has no .TH"
 done
