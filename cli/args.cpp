@@ -39,7 +39,7 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     test->add_option("--in", o.in_port, "Input port: index or name (exact, else a unique case-insensitive prefix)")
         ->required();
     test->add_option("--out", o.out_port, "Output port: index or name")->required();
-    test->add_option("--count", o.count, "Runs (default 1)")->check(CLI::Range(1u, 100'000'000u));
+    test->add_option("--count", o.count, "Runs (default 1)")->check(CLI::Range(1u, 10'000'000u));
     test->add_option("--interval", o.interval_ms, "Milliseconds between runs (default 0)")
         ->check(CLI::Range(0u, 3'600'000u));
     test->add_option("--timeout", o.timeout_ms, "Milliseconds a run waits with nothing arriving (default 2000)")

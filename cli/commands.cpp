@@ -65,14 +65,20 @@ public:
 
     void update(unsigned done, unsigned failures, unsigned timeouts) {
         if (!enabled_) return;
+        line_ = progress_line(done, total_, failures, timeouts);
         const double now = now_seconds();
         if (now - start_ < 1.0 || (now - drawn_at_ < 0.1 && done != total_)) return;
         drawn_at_ = now;
-        std::fprintf(stderr, "\r%s", progress_line(done, total_, failures, timeouts).c_str());
-        std::fflush(stderr);
-        shown_ = true;
+        draw();
     }
-    // Takes the bar away before other text goes to the terminal.
+    // Writes text to stdout above the bar, which stays at the foot.
+    void print_above(const std::string& text) {
+        const bool was_shown = shown_;
+        clear();
+        write_out(text);
+        if (was_shown) draw();
+    }
+    // Takes the bar away for good or before other text goes to the terminal.
     void clear() {
         if (!shown_) return;
         std::fputs("\r\033[K", stderr);
@@ -81,7 +87,14 @@ public:
     }
 
 private:
+    void draw() {
+        std::fprintf(stderr, "\r%s\033[K", line_.c_str());
+        std::fflush(stderr);
+        shown_ = true;
+    }
+
     bool enabled_;
+    std::string line_;
     unsigned total_;
     double start_;
     double drawn_at_ = 0;
@@ -286,10 +299,7 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
         }
         last_error = run_error;
         if (options.json) write_out(json_line(run_json(r, pattern)) + "\n");
-        else if (text) {
-            progress.clear();
-            write_out(run_text(r, options.count));
-        }
+        else if (text) progress.print_above(run_text(r, options.count));
         runs.push_back(std::move(r));
         progress.update(i, failures, timeouts);
         if (interrupt.requested()) break;

@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# tavrin-cli on a private JACK dummy server at periods 64 and 256, beside
+# jack_midi_latency_test (Debian's jackd2) on the same through path in the same
+# run: both medians and their difference in periods (goal: within one period),
+# Tavrin's runs per second and its CPU time per run. Then the runs per second
+# of 10,000 runs over the virtual cable. Release build.
+#   BENCH_RUNS=N   runs per measurement on JACK (default 1000)
+set -uo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" jackd2 python3 || exit 1
+source scripts/test.d/lib/jack.sh
+cmake --preset release >/dev/null &&
+    cmake --build --preset release -j2 --target tavrin-cli jack_through_client >/dev/null || exit 1
+cli=build/release/cli/tavrin-cli
+through_bin=build/release/tests/engines/jack_through_client
+runs=${BENCH_RUNS:-1000}
+work=$(mktemp -d /tmp/tavrin-bench-cli.XXXXXX)
+through_pid=""
+stop_through() {
+    [ -n "$through_pid" ] || return 0
+    kill "$through_pid" 2>/dev/null; wait "$through_pid" 2>/dev/null; through_pid=""
+}
+trap 'stop_through; jack_stop; rm -rf "$work"' EXIT
+
+# Runs a command and writes "wall user sys" seconds of it to $work/usage.
+measure() {
+    python3 - "$work/usage" "$@" <<'PY'
+import resource, subprocess, sys, time
+t = time.monotonic()
+rc = subprocess.call(sys.argv[2:])
+wall = time.monotonic() - t
+u = resource.getrusage(resource.RUSAGE_CHILDREN)
+open(sys.argv[1], "w").write(f"{wall} {u.ru_utime} {u.ru_stime}\n")
+sys.exit(rc)
+PY
+}
+
+for period in 64 256; do
+    jack_start "$period" || exit 1
+    "$through_bin" bench-thru >/dev/null 2>&1 &
+    through_pid=$!
+    until=$((SECONDS + 20))
+    until TAVRIN_MIDI=jack "$cli" ports 2>/dev/null | grep -q 'bench-thru:out'; do
+        [ $SECONDS -lt $until ] || { echo "cli_jack: the through client's ports never came" >&2; exit 1; }
+        sleep 0.1
+    done
+    TAVRIN_MIDI=jack measure "$cli" test --in bench-thru:out --out bench-thru:in --count "$runs" --timeout 2000 --json \
+        >"$work/tavrin.jsonl" 2>"$work/tavrin.err"
+    timeout 600 jack_midi_latency_test -m 258 -s "$runs" bench-thru:in bench-thru:out >"$work/jmlt.txt" 2>&1
+    python3 - "$period" "$work/tavrin.jsonl" "$work/usage" "$work/jmlt.txt" <<'PY'
+import json, re, sys
+period = int(sys.argv[1])
+period_ms = period / 48.0
+lines = [json.loads(l) for l in open(sys.argv[2])]
+s = lines[-1]
+wall, user, system = map(float, open(sys.argv[3]).read().split())
+t_median = s["latency_ms"]["median"] if s["latency_ms"] else float("nan")
+# jack_midi_latency_test prints no median: take it from its latency plot
+# (bins of 0.1 ms, then the count above the last bin).
+text = open(sys.argv[4]).read()
+plot = text.split("Latency Plot:")[-1]
+bins = [(float(a), float(b), int(n)) for a, b, n in re.findall(r"^([\d.]+) - ([\d.]+) ms: (\d+)$", plot, re.M)]
+over = re.search(r"> ([\d.]+) ms: (\d+)", plot)
+received = re.search(r"Messages received: (\d+)", text)
+total = sum(n for _, _, n in bins) + (int(over.group(2)) if over else 0)
+j_median = float("nan")
+seen = 0
+for a, b, n in bins:
+    seen += n
+    if total and seen * 2 >= total:
+        j_median = (a + b) / 2
+        break
+else:
+    if over and total:
+        j_median = float(over.group(1))  # at least this much
+avg = re.search(r"Average latency: ([\d.]+) ms", text)
+print(f"period {period} frames ({period_ms:.2f} ms), {s['runs']} runs of the standard message:")
+print(f"  tavrin-cli:             median {t_median:8.3f} ms  ({s['successes']} successes, {s['timeouts']} time-outs)")
+print(f"  jack_midi_latency_test: median {j_median:8.3f} ms  (average {avg.group(1) if avg else '?'} ms, "
+      f"{received.group(1) if received else '?'} received)")
+print(f"  difference: {(t_median - j_median) / period_ms:+.2f} periods (goal: within one)")
+print(f"  tavrin-cli: {s['runs'] / wall:.1f} runs/s, CPU {1000.0 * (user + system) / s['runs']:.3f} ms per run")
+PY
+    stop_through
+    jack_stop
+done
+
+count=10000
+TAVRIN_MIDI=cable measure "$cli" test --in 0 --out 0 --count "$count" --quiet >/dev/null 2>&1
+read -r wall user system <"$work/usage"
+python3 -c "import sys; w,u,s=map(float,sys.argv[1:4]); n=int(sys.argv[4]); print(f'virtual cable: {n} runs in {w:.2f} s: {n/w:.0f} runs/s, CPU {1000*(u+s)/n:.3f} ms per run')" \
+    "$wall" "$user" "$system" "$count"
