@@ -8,7 +8,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" jackd2 python3 || exit 1
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_CLI_TEST_PACKAGES[@]}" || exit 1
 source scripts/test.d/lib/jack.sh
 cmake --preset release >/dev/null &&
     cmake --build --preset release -j2 --target tavrin-cli jack_through_client >/dev/null || exit 1
@@ -47,7 +47,7 @@ for period in 64 256; do
     done
     TAVRIN_MIDI=jack measure "$cli" test --in bench-thru:out --out bench-thru:in --count "$runs" --timeout 2000 --json \
         >"$work/tavrin.jsonl" 2>"$work/tavrin.err"
-    timeout 600 jack_midi_latency_test -m 258 -s "$runs" bench-thru:in bench-thru:out >"$work/jmlt.txt" 2>&1
+    timeout 600 jack_midi_latency_test -m 258 -s "$runs" -t 10 bench-thru:in bench-thru:out >"$work/jmlt.txt" 2>&1
     python3 - "$period" "$work/tavrin.jsonl" "$work/usage" "$work/jmlt.txt" <<'PY'
 import json, re, sys
 period = int(sys.argv[1])
@@ -79,6 +79,9 @@ print(f"period {period} frames ({period_ms:.2f} ms), {s['runs']} runs of the sta
 print(f"  tavrin-cli:             median {t_median:8.3f} ms  ({s['successes']} successes, {s['timeouts']} time-outs)")
 print(f"  jack_midi_latency_test: median {j_median:8.3f} ms  (average {avg.group(1) if avg else '?'} ms, "
       f"{received.group(1) if received else '?'} received)")
+if not bins:
+    last = [l for l in text.splitlines() if l.strip()][-3:]
+    print("  jack_midi_latency_test gave no latency plot; it said: " + " / ".join(last))
 print(f"  difference: {(t_median - j_median) / period_ms:+.2f} periods (goal: within one)")
 print(f"  tavrin-cli: {s['runs'] / wall:.1f} runs/s, CPU {1000.0 * (user + system) / s['runs']:.3f} ms per run")
 PY

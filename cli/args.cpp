@@ -69,7 +69,7 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     } catch (const CLI::CallForVersion&) {
         result.out = std::string(kProgram) + " " + kTavrinVersion + "\n";
         return result;
-    } catch (const CLI::ParseError& e) {
+    } catch (const CLI::Error& e) {  // every parse error, and anything else CLI11 may refuse
         result.exit_status = kExitUsage;
         result.err = std::string(kProgram) + ": " + first_line(e.what()) + " (see " + kProgram + " --help)\n";
         return result;

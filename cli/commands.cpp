@@ -79,22 +79,26 @@ public:
         if (was_shown) draw();
     }
     // Takes the bar away for good or before other text goes to the terminal.
+    // Spaces, not terminal escapes, so that every console shows it the same.
     void clear() {
         if (!shown_) return;
-        std::fputs("\r\033[K", stderr);
+        std::fprintf(stderr, "\r%s\r", std::string(drawn_width_, ' ').c_str());
         std::fflush(stderr);
         shown_ = false;
     }
 
 private:
     void draw() {
-        std::fprintf(stderr, "\r%s\033[K", line_.c_str());
+        const std::size_t pad = drawn_width_ > line_.size() ? drawn_width_ - line_.size() : 0;
+        std::fprintf(stderr, "\r%s%s", line_.c_str(), std::string(pad, ' ').c_str());
         std::fflush(stderr);
+        drawn_width_ = line_.size();
         shown_ = true;
     }
 
     bool enabled_;
     std::string line_;
+    std::size_t drawn_width_ = 0;
     unsigned total_;
     double start_;
     double drawn_at_ = 0;

@@ -40,3 +40,8 @@ TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-
 # (dpkg-shlibdeps) and checkers, both MinGW-w64 targets, and Wine for the zips.
 TAVRIN_PACKAGE_PACKAGES=(dpkg-dev lintian desktop-file-utils appstream unzip
     g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64)
+
+# tavrin-cli's suites and benchmark: JSON read by Python, a terminal in tmux,
+# pictures looked at in headless Chromium; jack_midi_latency_test, the
+# baseline of bench/cli_jack.sh, comes with jackd2.
+TAVRIN_CLI_TEST_PACKAGES=(python3 tmux chromium jackd2)

@@ -6,7 +6,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
-tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" python3 tmux chromium || exit 1
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_CLI_TEST_PACKAGES[@]}" || exit 1
 
 cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target tavrin-cli >/dev/null || {
     echo "cli: build failed" >&2; exit 1; }

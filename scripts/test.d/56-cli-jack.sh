@@ -5,7 +5,7 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
-tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGES[@]}" python3 || exit 1
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGES[@]}" "${TAVRIN_CLI_TEST_PACKAGES[@]}" || exit 1
 source scripts/test.d/lib/jack.sh
 
 cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target tavrin-cli jack_through_client >/dev/null || {

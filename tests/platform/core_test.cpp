@@ -316,3 +316,30 @@ TEST_F(Core, AProgramWaitingForInputThatNeverComesIsEndedAndFlagged) {
 }
 
 }  // namespace
+
+TEST_F(Core, AMessageOnlyWindowTakesMessagesButIsNeverShownNorFound) {
+    HWND sink = CreateWindowExA(0, "CoreTest", "sink", WS_VISIBLE, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                nullptr);
+    ASSERT_NE(sink, nullptr);
+    EXPECT_FALSE(IsWindowVisible(sink));
+    EXPECT_FALSE(ShowWindow(sink, SW_SHOW));
+    EXPECT_FALSE(IsWindowVisible(sink));
+    EXPECT_EQ(FindWindowA("CoreTest", "sink"), nullptr);
+    ASSERT_TRUE(PostMessageA(sink, WM_USER + 9, 1, 2));
+    MSG msg{};
+    ASSERT_TRUE(GetMessageA(&msg, nullptr, 0, 0));
+    EXPECT_EQ(msg.hwnd, sink);
+    EXPECT_EQ(msg.message, static_cast<UINT>(WM_USER + 9));
+    EXPECT_TRUE(DestroyWindow(sink));
+}
+
+TEST(PerformanceCounter, CountsForwardAtItsFrequency) {
+    LARGE_INTEGER f{}, a{}, b{};
+    ASSERT_TRUE(QueryPerformanceFrequency(&f));
+    EXPECT_EQ(f.QuadPart, 1000000000);
+    ASSERT_TRUE(QueryPerformanceCounter(&a));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(QueryPerformanceCounter(&b));
+    EXPECT_GE(b.QuadPart - a.QuadPart, 2000000);
+    EXPECT_FALSE(QueryPerformanceCounter(nullptr));
+}

@@ -1,6 +1,7 @@
 // The virtual cable's options: each changes what arrives as it says; a bad
 // one leaves no ports and names itself on stderr.
 #include "fixture.h"
+#include "winmm/cable/cable.h"
 
 #include <algorithm>
 
@@ -143,6 +144,7 @@ TEST_F(CableOptions, BadOptionsLeaveNoPortsAndNameTheOption) {
         {"cable:corrupt=5", "corrupt=5"},   {"cable:corrupt=1:256", "corrupt=1:256"},
         {"cable:baud=fast", "baud=fast"},   {"cable:repeat=0", "repeat=0"}, {"cable:unplugged=1", "unplugged=1"},
         {"cable:delay=-5", "delay=-5"},     {"cable:drop=0x", "drop=0x"},
+        {"cable:ports=2,wire=0:2", "wire=0:2"}, {"cable:wire=1", "wire=1"},
     };
     for (const auto& [setting, option] : bad) {
         ::testing::internal::CaptureStderr();
@@ -158,6 +160,34 @@ TEST_F(CableOptions, BadOptionsLeaveNoPortsAndNameTheOption) {
     platform::midi::configure("cable:ports=0x2,delay=0x10");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(midiInGetNumDevs(), 2u);
+}
+
+TEST_F(CableOptions, WireSendsAnOutputToTheInputsItNames) {
+    std::string error;
+    const auto o = platform::midi::parse_cable_options("ports=4,wire=0:2,wire=0:1,wire=3:none", error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(platform::midi::cable_targets(*o, 0), (std::vector<unsigned>{2, 1}));
+    EXPECT_EQ(platform::midi::cable_targets(*o, 1), (std::vector<unsigned>{1}));
+    EXPECT_TRUE(platform::midi::cable_targets(*o, 3).empty());
+
+    // Output 0 reaches input 1 only.
+    platform::midi::configure("cable:ports=2,wire=0:1");
+    EXPECT_EQ(platform::midi::engine_name(), "cable");
+    Loop a;
+    Loop b;
+    ASSERT_EQ(a.open(cb(), 0), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInOpen(&b.in, 1, cb(), 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
+    b.in_hdr.lpData = b.capture.data();
+    b.in_hdr.dwBufferLength = 4096;
+    ASSERT_EQ(midiInPrepareHeader(b.in, &b.in_hdr, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInAddBuffer(b.in, &b.in_hdr, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInStart(b.in), MMSYSERR_NOERROR);
+    ASSERT_EQ(a.arm(), MMSYSERR_NOERROR);
+    ASSERT_EQ(a.send(), MMSYSERR_NOERROR);
+    ASSERT_TRUE(pump_until([&] { return count(MM_MIM_LONGDATA) == 1 && count(MM_MOM_DONE) == 1; }));
+    EXPECT_EQ(first(MM_MIM_LONGDATA)->wp, reinterpret_cast<WPARAM>(b.in));
+    a.close();
+    b.close();
 }
 
 TEST_F(CableOptions, OtherBackendsOfferNoPortsForNow) {
