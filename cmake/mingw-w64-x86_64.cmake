@@ -1,16 +1,5 @@
 # Cross-compiling for 64-bit Windows with MinGW-w64 (Debian's
 # g++-mingw-w64-x86-64 and binutils-mingw-w64-x86-64).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(TAVRIN_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TAVRIN_MINGW_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${TAVRIN_MINGW_TRIPLE}-g++)
-set(CMAKE_RC_COMPILER ${TAVRIN_MINGW_TRIPLE}-windres)
-
-# Headers and libraries come from the MinGW-w64 sysroot only; programs run on the host.
-set(CMAKE_FIND_ROOT_PATH /usr/${TAVRIN_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

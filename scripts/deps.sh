@@ -28,7 +28,7 @@ tavrin_need_packages() {
 }
 
 # What every build needs.
-TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev libcli11-dev nlohmann-json3-dev)
+TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev libcli11-dev nlohmann-json3-dev python3)
 
 # What the tests on real MIDI engines need: a JACK server, and a Debian kernel
 # with the ALSA sequencer booted under qemu (the kernel package itself is
@@ -44,6 +44,10 @@ TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-
 # that runs JACK clients without sound hardware), pw-metadata, and PipeWire's
 # own libjack, which the JACK suites run a second time against.
 TAVRIN_PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-jack)
+# Making and checking the packages: the Debian package's dependencies
+# (dpkg-shlibdeps) and checkers, both MinGW-w64 targets, and Wine for the zips.
+TAVRIN_PACKAGE_PACKAGES=(dpkg-dev lintian desktop-file-utils appstream unzip
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64)
 # tavrin-cli's suites and benchmark: JSON read by Python, a terminal in tmux,
 # pictures looked at in headless Chromium; jack_midi_latency_test, the
 # baseline of bench/cli_jack.sh, comes with jackd2.

@@ -1,0 +1,5 @@
+# Cross-compiling for 32-bit Windows with MinGW-w64 (Debian's
+# g++-mingw-w64-i686 and binutils-mingw-w64-i686).
+set(CMAKE_SYSTEM_PROCESSOR i686)
+set(TAVRIN_MINGW_TRIPLE i686-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)
