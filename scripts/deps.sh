@@ -28,7 +28,7 @@ tavrin_need_packages() {
 }
 
 # What every build needs.
-TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev)
+TAVRIN_BUILD_PACKAGES=(build-essential cmake googletest libgtest-dev libbenchmark-dev pkg-config libasound2-dev libjack-jackd2-dev libcli11-dev nlohmann-json3-dev)
 
 # What the tests on real MIDI engines need: a JACK server, and a Debian kernel
 # with the ALSA sequencer booted under qemu (the kernel package itself is

@@ -42,6 +42,7 @@ typedef uint32_t DWORD;
 typedef unsigned int UINT;
 typedef int INT;
 typedef int32_t LONG;
+typedef int64_t LONGLONG;
 typedef uint32_t ULONG;
 typedef short SHORT;
 typedef unsigned short USHORT;
@@ -93,6 +94,18 @@ typedef HANDLE HGLOBAL;
 typedef LRESULT (CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef INT_PTR (CALLBACK* DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef void (CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    };
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    LONGLONG QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
 
 typedef struct tagPOINT {
     LONG x;
@@ -264,6 +277,9 @@ typedef struct tagTEXTMETRICA {
 
 #define CW_USEDEFAULT ((int)0x80000000)
 
+/* The parent of a message-only window: never shown, never enumerated. */
+#define HWND_MESSAGE ((HWND)(LONG_PTR)-3)
+
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
 #define SW_NORMAL 1
@@ -311,6 +327,8 @@ BOOL WINAPI GlobalUnlock(HGLOBAL hMem);
 HGLOBAL WINAPI GlobalFree(HGLOBAL hMem);
 void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 int WINAPIV wsprintfA(LPSTR lpOut, LPCSTR lpFmt, ...);
+BOOL WINAPI QueryPerformanceCounter(LARGE_INTEGER* lpPerformanceCount);
+BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* lpFrequency);
 
 /* user: classes and windows */
 ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass);

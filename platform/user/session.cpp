@@ -86,7 +86,7 @@ Session::~Session() {
     // Windows go without messages: the process or the test is ending.
     for (auto& [id, w] : windows_) {
         instance_window_destroyed(w->hwnd);
-        backend_->window_destroyed(w->hwnd);
+        if (!w->message_only) backend_->window_destroyed(w->hwnd);
     }
 }
 

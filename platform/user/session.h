@@ -59,6 +59,7 @@ struct Window {
     bool needs_paint = false;
     bool erase = false;
     bool destroying = false;
+    bool message_only = false;  // created under HWND_MESSAGE: no display, not found by FindWindowA
     std::vector<TextRun> drawing;  // what the client area shows, in drawing order
     // Dialogs
     DLGPROC dlg_proc = nullptr;

@@ -73,7 +73,7 @@ void destroy_tree(HWND hwnd) {
     if (w == nullptr) return;
     HMENU menu = w->parent == nullptr ? w->menu : nullptr;
     instance_window_destroyed(hwnd);
-    s.backend().window_destroyed(hwnd);
+    if (!w->message_only) s.backend().window_destroyed(hwnd);
     s.remove_window(hwnd);
     if (menu != nullptr) s.remove_menu_tree(menu);
 }
@@ -142,6 +142,13 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
     const bool registered = cls != nullptr;
     if (cls == nullptr) cls = platform::system_class(class_name);
     if (cls == nullptr) return nullptr;
+    // A message-only window only receives messages: it is never shown and
+    // no toolkit hears of it.
+    const bool message_only = parent == HWND_MESSAGE;
+    if (message_only) {
+        parent = nullptr;
+        style &= ~static_cast<DWORD>(WS_VISIBLE | WS_CHILD);
+    }
     if (parent != nullptr && s.window(parent) == nullptr) return nullptr;
     const bool child = (style & WS_CHILD) != 0;
     if (child && parent == nullptr) return nullptr;
@@ -156,6 +163,7 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
     w->icon = cls->icon;
     w->enabled = (style & WS_DISABLED) == 0;
     w->visible = (style & WS_VISIBLE) != 0;
+    w->message_only = message_only;
     if (child) {
         w->parent = parent;
         w->id = static_cast<int>(reinterpret_cast<std::intptr_t>(menu));
@@ -180,9 +188,9 @@ HWND WINAPI CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWO
             bar = platform::resource_hooks().load_menu(instance, cls->menu_name.c_str());
         if (Window* created = s.window(hwnd)) created->menu = bar;
         if (platform::Menu* m = s.menu(bar)) m->owner = hwnd;
-        if (registered) platform::instance_window_created(hwnd, cls->name);
+        if (registered && !message_only) platform::instance_window_created(hwnd, cls->name);
     }
-    s.backend().window_created(hwnd);
+    if (!message_only) s.backend().window_created(hwnd);
 
     CREATESTRUCTA cs{param, instance, menu, parent, height, width, y, x, static_cast<LONG>(style), title,
                      class_name, ex_style};
@@ -243,6 +251,7 @@ BOOL WINAPI ShowWindow(HWND hwnd, int cmd) {
     Session& s = session();
     Window* w = s.window(hwnd);
     if (w == nullptr) return FALSE;
+    if (w->message_only) return FALSE;
     const BOOL was_visible = w->visible ? TRUE : FALSE;
     switch (cmd) {
     case SW_HIDE:
@@ -335,7 +344,7 @@ HWND WINAPI FindWindowA(LPCSTR class_name, LPCSTR title) {
     Session& s = session();
     for (HWND hwnd : s.windows()) {
         Window* w = s.window(hwnd);
-        if (w == nullptr || w->parent != nullptr || w->destroying) continue;
+        if (w == nullptr || w->parent != nullptr || w->destroying || w->message_only) continue;
         if (class_name != nullptr && !platform::equal_nocase(w->class_name, class_name)) continue;
         if (title != nullptr && w->text != title) continue;
         return hwnd;

@@ -79,10 +79,7 @@ void MidiService::publish_through(std::uint64_t seq) {
 
 MidiService::Lock MidiService::enter(const char* call) {
     Lock lock(mutex_);
-    if (!configured_) {
-        const char* env = std::getenv("TAVRIN_MIDI");
-        choose_backend(lock, env != nullptr ? env : "");
-    }
+    if (!configured_) choose_from_environment(lock);
     log_.emplace_back(call);
     publish_all();
     return lock;
@@ -123,14 +120,21 @@ void MidiService::teardown(Lock& lock) {
     lock.lock();
 }
 
+void MidiService::choose_from_environment(Lock& lock) {
+    const char* env = std::getenv("TAVRIN_MIDI");
+    choose_backend(lock, env != nullptr ? env : "");
+}
+
 void MidiService::choose_backend(Lock& lock, std::string_view setting) {
     teardown(lock);
     std::string error;
+    std::string engine;
     lock.unlock();
-    auto backend = make_backend(setting, error);
+    auto backend = make_backend(setting, error, &engine);
     if (!error.empty()) std::fprintf(stderr, "%s\n", error.c_str());
     lock.lock();
     install(lock, std::move(backend));
+    engine_ = backend_ ? engine : "none";
 }
 
 void MidiService::install(Lock& lock, std::unique_ptr<PortBackend> backend) {
@@ -157,6 +161,13 @@ void MidiService::use_backend(std::unique_ptr<PortBackend> backend) {
     Lock lock(mutex_);
     teardown(lock);
     install(lock, std::move(backend));
+    engine_ = backend_ ? "custom" : "none";
+}
+
+std::string MidiService::engine_name() {
+    Lock lock(mutex_);
+    if (!configured_) choose_from_environment(lock);
+    return engine_;
 }
 
 void MidiService::shutdown() {
@@ -190,10 +201,7 @@ void MidiService::clear_call_log() {
 
 bool MidiService::set_port_name(PortKind kind, unsigned index, std::optional<std::string> name) {
     Lock lock(mutex_);
-    if (!configured_) {
-        const char* env = std::getenv("TAVRIN_MIDI");
-        choose_backend(lock, env != nullptr ? env : "");
-    }
+    if (!configured_) choose_from_environment(lock);
     auto& ports = kind == PortKind::Input ? in_ports_ : out_ports_;
     if (index >= ports.size()) return false;
     ports[index].name = name.value_or(std::string());

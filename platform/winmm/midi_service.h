@@ -173,6 +173,7 @@ public:
     void shutdown();
     bool set_port_name(PortKind kind, unsigned index, std::optional<std::string> name);
     std::optional<InputCounters> input_counters(HMIDIIN handle);
+    std::string engine_name();
 
 private:
     using Lock = std::unique_lock<std::mutex>;
@@ -186,6 +187,7 @@ private:
     // backend are destroyed, since their engines may be waiting for it.
     void teardown(Lock& lock);
     void choose_backend(Lock& lock, std::string_view setting);
+    void choose_from_environment(Lock& lock);  // TAVRIN_MIDI, on first use
     void install(Lock& lock, std::unique_ptr<PortBackend> backend);  // lock released meanwhile
     MidiInPort* find_in(HMIDIIN handle);
     MidiOutPort* find_out(HMIDIOUT handle);
@@ -195,6 +197,7 @@ private:
     std::mutex mutex_;
     bool configured_ = false;
     std::unique_ptr<PortBackend> backend_;
+    std::string engine_ = "none";
     std::vector<PortInfo> in_ports_;
     std::vector<PortInfo> out_ports_;
     std::map<std::uintptr_t, std::unique_ptr<MidiInPort>> ins_;

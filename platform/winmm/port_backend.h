@@ -124,6 +124,9 @@ std::string_view default_backend_name();
 
 // Makes the backend that a TAVRIN_MIDI value names: "name" or "name:options".
 // "none" (and a backend whose engine is absent) gives null without error.
-std::unique_ptr<PortBackend> make_backend(std::string_view setting, std::string& error);
+// `engine`, when given, receives the name of the engine that was chosen
+// ("alsa", "jack", "cable" or "none"; "auto" resolves to the one it found).
+std::unique_ptr<PortBackend> make_backend(std::string_view setting, std::string& error,
+                                          std::string* engine = nullptr);
 
 }  // namespace platform::midi

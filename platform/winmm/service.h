@@ -40,6 +40,10 @@ void clear_call_log();
 // TAVRIN_MIDI again. Tests call it before platform::install_backend.
 void shutdown();
 
+// The engine whose ports the service offers: "alsa", "jack", "cable", "none"
+// or "custom" (a backend given by use_backend). Chooses it first if needed.
+std::string engine_name();
+
 enum class PortKind { Input, Output };
 
 // Overrides a port's name as the capability queries report it; nullopt makes

@@ -54,6 +54,7 @@ MMRESULT MidiService::error_text(const char* call, MMRESULT code, LPSTR text, UI
 }
 
 void configure(std::string_view setting) { service().configure(setting); }
+std::string engine_name() { return service().engine_name(); }
 void use_backend(std::unique_ptr<PortBackend> backend) { service().use_backend(std::move(backend)); }
 void fail_next(std::string_view call, MMRESULT code, int times) { service().fail_next(call, code, times); }
 void clear_faults() { service().clear_faults(); }

@@ -12,7 +12,7 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
 source scripts/test.d/lib/wine.sh
-tavrin_need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 \
+tavrin_need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libcli11-dev nlohmann-json3-dev \
     "${WINE_PACKAGES[@]}" xvfb xdotool imagemagick x11-utils || exit 1
 
 build=build/windows

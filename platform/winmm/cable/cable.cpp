@@ -2,6 +2,7 @@
 
 #include "user/session.h"
 
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
 #include <map>
@@ -75,11 +76,40 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
         } else if (key == "repeat") {
             if (!parse_number(value, 1000, n) || n < 1) return bad(item, "repeat=N, N from 1 to 1000");
             o.repeat = static_cast<unsigned>(n);
+        } else if (key == "wire") {
+            const auto colon = value.find(':');
+            unsigned long long j = 0;
+            if (colon == std::string_view::npos || !parse_number(value.substr(0, colon), 15, n))
+                return bad(item, "wire=OUTPUT:INPUT or wire=OUTPUT:none, ports counted from 0");
+            if (value.substr(colon + 1) == "none") {
+                o.unwired.push_back(static_cast<unsigned>(n));
+            } else {
+                if (!parse_number(value.substr(colon + 1), 15, j))
+                    return bad(item, "wire=OUTPUT:INPUT or wire=OUTPUT:none, ports counted from 0");
+                o.wires.emplace_back(static_cast<unsigned>(n), static_cast<unsigned>(j));
+            }
         } else {
-            return bad(item, "ports, unplugged, corrupt, drop, cut, delay, baud or repeat");
+            return bad(item, "ports, unplugged, corrupt, drop, cut, delay, baud, repeat or wire");
         }
     }
+    for (const auto& [k, j] : o.wires)
+        if (k >= o.ports || j >= o.ports) return bad("wire=" + std::to_string(k) + ":" + std::to_string(j), "ports below ports=N");
+    for (unsigned k : o.unwired)
+        if (k >= o.ports) return bad("wire=" + std::to_string(k) + ":none", "ports below ports=N");
     return o;
+}
+
+std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k) {
+    std::vector<unsigned> out;
+    bool named = false;
+    for (unsigned u : options.unwired) named = named || u == k;
+    for (const auto& [from, to] : options.wires) {
+        if (from != k) continue;
+        named = true;
+        if (std::find(out.begin(), out.end(), to) == out.end()) out.push_back(to);
+    }
+    if (!named) out.push_back(k);
+    return out;
 }
 
 std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<const std::uint8_t> sent) {
@@ -128,7 +158,9 @@ public:
           inputs_(options_.ports, nullptr),
           outputs_(options_.ports, nullptr),
           sending_(options_.ports, 0),
-          origin_(Steady::now()) {}
+          origin_(Steady::now()) {
+        for (unsigned k = 0; k < options_.ports; ++k) targets_.push_back(cable_targets(options_, k));
+    }
     ~CableCore() { stop(); }
 
     const CableOptions& options() const { return options_; }
@@ -180,6 +212,8 @@ public:
 
 private:
     void deliver_now(Delivery d);  // on a virtual clock's event
+    std::vector<InputSink*> inputs_for(unsigned k) const;  // lock held
+    void hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d);
     void run();
 
     Timestamp stamp() const {
@@ -191,6 +225,7 @@ private:
     std::condition_variable cv_;
     std::vector<InputSink*> inputs_;
     std::vector<OutputSink*> outputs_;
+    std::vector<std::vector<unsigned>> targets_;  // the inputs each output reaches
     std::vector<std::uint64_t> sending_;  // ticket of the send under way per output, 0 for none
     std::multimap<Steady::time_point, Delivery> queue_;
     bool busy_ = false;
@@ -254,16 +289,28 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
 }
 
 void CableCore::deliver_now(Delivery d) {
-    InputSink* in = nullptr;
+    std::vector<InputSink*> ins;
     OutputSink* out = nullptr;
     {
         std::lock_guard lock(mutex_);
         if (stopping_ || sending_[d.port] != d.ticket) return;  // aborted
-        in = inputs_[d.port];
+        ins = inputs_for(d.port);
         out = outputs_[d.port];
         if (d.last) sending_[d.port] = 0;
     }
-    if (in != nullptr && !d.bytes.empty()) in->on_bytes(d.bytes, stamp());
+    hand_over(ins, out, d);
+}
+
+std::vector<InputSink*> CableCore::inputs_for(unsigned k) const {
+    std::vector<InputSink*> out;
+    for (unsigned j : targets_[k])
+        if (inputs_[j] != nullptr) out.push_back(inputs_[j]);
+    return out;
+}
+
+void CableCore::hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d) {
+    if (!d.bytes.empty())
+        for (InputSink* in : ins) in->on_bytes(d.bytes, stamp());
     if (d.last && out != nullptr) out->on_sent(d.ticket, {});
 }
 
@@ -282,13 +329,12 @@ void CableCore::run() {
         Delivery d = std::move(queue_.begin()->second);
         queue_.erase(queue_.begin());
         if (sending_[d.port] != d.ticket) continue;
-        InputSink* in = inputs_[d.port];
+        const std::vector<InputSink*> ins = inputs_for(d.port);
         OutputSink* out = outputs_[d.port];
         if (d.last) sending_[d.port] = 0;
         busy_ = true;
         lock.unlock();
-        if (in != nullptr && !d.bytes.empty()) in->on_bytes(d.bytes, stamp());
-        if (d.last && out != nullptr) out->on_sent(d.ticket, {});
+        hand_over(ins, out, d);
         lock.lock();
         busy_ = false;
         cv_.notify_all();

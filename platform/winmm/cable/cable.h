@@ -1,4 +1,5 @@
-// A built-in virtual loop cable: output k is wired to input k, with faults
+// A built-in virtual loop cable: output k is wired to input k (or where
+// `wire` options say), with faults
 // that can be switched on (TAVRIN_MIDI=cable:OPTIONS).
 //
 // On a virtual clock (the tests' headless backend) every delivery is an event
@@ -30,7 +31,15 @@ struct CableOptions {
     std::chrono::milliseconds delay{0};
     unsigned baud = 0;  // 0: no pacing
     unsigned repeat = 1;
+    // wire=K:J wires output K to input J (several for one K: a thru); an
+    // output named in none of them stays wired to its own input.
+    std::vector<std::pair<unsigned, unsigned>> wires;
+    // wire=K:none: output K reaches no input.
+    std::vector<unsigned> unwired;
 };
+
+// The inputs that output `k` reaches.
+std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k);
 
 // Parses "ports=2,corrupt=5:0x44,...". On a bad option: nullopt, and `error`
 // is one line naming it.

@@ -1,0 +1,103 @@
+#include "cli/args.h"
+
+#include "cli/exit_codes.h"
+#include "cli/tavrin_version.h"
+
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <sstream>
+
+namespace tavrin_cli {
+
+namespace {
+
+constexpr const char* kProgram = "tavrin-cli";
+
+std::string first_line(std::string text) {
+    const auto nl = text.find('\n');
+    if (nl != std::string::npos) text.resize(nl);
+    return text;
+}
+
+}  // namespace
+
+ParseOutcome parse_args(const std::vector<std::string>& args) {
+    ParseOutcome result;
+    Options& o = result.options;
+    std::string pattern_text = "standard";
+
+    CLI::App app{"Checks MIDI cable loops byte for byte: latency, losses, throughput and wiring.", kProgram};
+    app.set_version_flag("--version", std::string(kProgram) + " " + kTavrinVersion);
+    app.require_subcommand(1);
+    app.fallthrough(false);
+
+    CLI::App* ports = app.add_subcommand("ports", "List the MIDI engine in use and every input and output");
+    ports->add_flag("--json", o.json, "Write JSON");
+
+    CLI::App* test = app.add_subcommand("test", "Send a pattern out of one port and check what comes back in another");
+    test->add_option("--in", o.in_port, "Input port: index or name (exact, else a unique case-insensitive prefix)")
+        ->required();
+    test->add_option("--out", o.out_port, "Output port: index or name")->required();
+    test->add_option("--count", o.count, "Runs (default 1)")->check(CLI::Range(1u, 100'000'000u));
+    test->add_option("--interval", o.interval_ms, "Milliseconds between runs (default 0)")
+        ->check(CLI::Range(0u, 3'600'000u));
+    test->add_option("--timeout", o.timeout_ms, "Milliseconds a run waits with nothing arriving (default 2000)")
+        ->check(CLI::Range(1u, 3'600'000u));
+    test->add_option("--pattern", pattern_text, "standard (default), sysex:N, notes, realtime or mixed");
+    auto* json = test->add_flag("--json", o.json, "JSON Lines: one object per run, the summary last");
+    auto* quiet = test->add_flag("--quiet", o.quiet, "The summary only");
+    json->excludes(quiet);
+    test->add_option("--plot", o.plot_file, "Write an SVG picture of the latencies to FILE");
+
+    CLI::App* wiring = app.add_subcommand("wiring", "Find which output is wired to which input");
+    wiring->add_option("--timeout", o.timeout_ms, "Milliseconds to listen after the last arrival (default 1000)")
+        ->check(CLI::Range(1u, 3'600'000u));
+    wiring->add_flag("--json", o.json, "Write JSON");
+
+    std::vector<std::string> reversed(args.rbegin(), args.rend());
+    try {
+        app.parse(reversed);
+    } catch (const CLI::CallForHelp&) {
+        result.out = app.help();
+        for (CLI::App* sub : {ports, test, wiring})
+            if (sub->parsed()) result.out = sub->help();
+        return result;
+    } catch (const CLI::CallForAllHelp&) {
+        result.out = app.help("", CLI::AppFormatMode::All);
+        return result;
+    } catch (const CLI::CallForVersion&) {
+        result.out = std::string(kProgram) + " " + kTavrinVersion + "\n";
+        return result;
+    } catch (const CLI::ParseError& e) {
+        result.exit_status = kExitUsage;
+        result.err = std::string(kProgram) + ": " + first_line(e.what()) + " (see " + kProgram + " --help)\n";
+        return result;
+    }
+
+    if (ports->parsed()) {
+        o.command = Options::Command::Ports;
+    } else if (wiring->parsed()) {
+        o.command = Options::Command::Wiring;
+        if (wiring->count("--timeout") == 0) o.timeout_ms = 1000;
+    } else {
+        o.command = Options::Command::Test;
+        std::string error;
+        auto spec = parse_pattern(pattern_text, error);
+        if (!spec) {
+            result.exit_status = kExitUsage;
+            result.err = std::string(kProgram) + ": " + error + "\n";
+            return result;
+        }
+        o.pattern = *spec;
+        if (o.in_port.empty() || o.out_port.empty()) {
+            result.exit_status = kExitUsage;
+            result.err = std::string(kProgram) + ": --in and --out need a port index or name\n";
+            return result;
+        }
+    }
+    result.run = true;
+    return result;
+}
+
+}  // namespace tavrin_cli

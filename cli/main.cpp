@@ -1,0 +1,26 @@
+// tavrin-cli: the loop test for scripts, test benches and production lines.
+#include "cli/args.h"
+#include "cli/commands.h"
+#include "cli/interrupt.h"
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    tavrin_cli::prepare_interrupt();
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    const tavrin_cli::ParseOutcome parsed = tavrin_cli::parse_args(args);
+    if (!parsed.run) {
+        std::fputs(parsed.out.c_str(), stdout);
+        std::fputs(parsed.err.c_str(), stderr);
+        return parsed.exit_status;
+    }
+    tavrin_cli::InterruptWatch interrupt;
+    switch (parsed.options.command) {
+    case tavrin_cli::Options::Command::Ports: return tavrin_cli::run_ports(parsed.options);
+    case tavrin_cli::Options::Command::Test: return tavrin_cli::run_test(parsed.options, interrupt);
+    case tavrin_cli::Options::Command::Wiring: return tavrin_cli::run_wiring(parsed.options, interrupt);
+    }
+    return 0;
+}

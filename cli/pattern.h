@@ -1,0 +1,93 @@
+// Test patterns: what a run sends, and what the input must deliver for it
+// through WinMM (SysEx in buffers, every other message on its own), byte for
+// byte. Pure data; no MIDI calls here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavrin_cli {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The most one midiOutLongMsg carries (Windows takes buffers up to 64 KB),
+// and so the largest SysEx a run may send.
+inline constexpr std::size_t kMaxSysexBytes = 65536;
+inline constexpr std::size_t kMinSysexBytes = 3;
+// The bytes of one input buffer; longer captures queue several.
+inline constexpr std::size_t kInputBufferBytes = 4096;
+// Messages per send of a stream of short messages, well below what an input
+// may leave unread before the service drops short messages.
+inline constexpr std::size_t kMessagesPerSend = 128;
+
+struct PatternSpec {
+    enum class Kind { Standard, Sysex, Notes, Realtime, Mixed };
+    Kind kind = Kind::Standard;
+    std::size_t sysex_bytes = 0;  // Sysex only
+    std::string text;             // as the user gave it, normalised
+};
+
+// Parses "standard", "sysex:N", "notes", "realtime" or "mixed". On error:
+// nullopt and a one-line reason.
+std::optional<PatternSpec> parse_pattern(std::string_view text, std::string& error);
+
+struct Pattern {
+    PatternSpec spec;
+    std::vector<Bytes> sends;   // one midiOutLongMsg each, in order
+    Bytes wire;                 // all sends together: what the output carries
+    Bytes expected;             // what the input delivers, in order of delivery
+    std::vector<std::size_t> origin;  // for each expected byte, its offset on the wire
+    std::size_t sysex_ends = 0;       // F7 bytes among `expected`
+    bool ends_with_sysex = false;
+    // Buffers to queue at the input, each kInputBufferBytes long.
+    std::size_t input_buffers = 1;
+    // A check of its own that a capture must pass too (the standard message
+    // has the desktop program's). The offset of a failure always comes from
+    // the comparison with `expected`: it names the first bad byte exactly.
+    std::function<bool(std::span<const std::uint8_t>)> accepts;
+};
+
+// `standard` is the desktop program's test message.
+Pattern build_pattern(const PatternSpec& spec, std::span<const std::uint8_t> standard);
+
+// What a WinMM input delivers for `wire`, with buffers of `buffer_bytes`:
+// each short message whole (status included even under running status),
+// each real-time byte at once, SysEx bytes as each buffer comes back.
+struct Delivery {
+    Bytes bytes;
+    std::vector<std::size_t> origin;
+};
+Delivery expected_delivery(std::span<const std::uint8_t> wire, std::size_t buffer_bytes);
+
+// Length of a short message that starts with `status` (status included).
+std::size_t short_message_length(std::uint8_t status);
+
+struct Verdict {
+    enum class Kind { Success, Failure, Timeout };
+    Kind kind = Kind::Timeout;
+    std::size_t received_bytes = 0;
+    std::size_t expected_bytes = 0;
+    // Failure only: the first bad byte, as an offset on the wire.
+    std::size_t offset = 0;
+    std::optional<std::uint8_t> expected_value;  // none: more came than was sent
+    std::optional<std::uint8_t> received_value;  // none: the capture ended there
+    // A few bytes either side of the bad one, in hex, the bad one in brackets.
+    std::string expected_context;
+    std::string received_context;
+};
+
+// Judges a run's capture. `complete` is false when the run ended by its
+// time-out; with nothing captured that is a time-out, otherwise a failure.
+Verdict judge(const Pattern& pattern, std::span<const std::uint8_t> captured, bool complete);
+
+// True once `captured` holds all the pattern can deliver: as many bytes as
+// expected, or (for a pattern that ends with SysEx) its last F7.
+bool capture_complete(const Pattern& pattern, std::span<const std::uint8_t> captured, std::size_t f7_seen);
+
+}  // namespace tavrin_cli

@@ -1,0 +1,214 @@
+// tavrin-cli's core without ports: what a pattern must deliver, the verdict
+// on a capture, the command line, port names, the summary and the writers.
+#include "cli/args.h"
+#include "cli/exit_codes.h"
+#include "cli/pattern.h"
+#include "cli/port_match.h"
+#include "cli/report.h"
+#include "cli/stats.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace tavrin_cli;
+
+namespace {
+
+Pattern pattern_of(const std::string& text) {
+    std::string error;
+    auto spec = parse_pattern(text, error);
+    EXPECT_TRUE(spec) << error;
+    const Bytes standard = {0xF0, 0x01, 0x02, 0xF7};
+    return build_pattern(spec.value_or(PatternSpec{}), standard);
+}
+
+ParseOutcome parse(std::vector<std::string> args) { return parse_args(args); }
+
+}  // namespace
+
+TEST(CliDelivery, RunningStatusComesBackWholeAndRealtimeBeforeItsSysex) {
+    const Bytes wire = {0x90, 60, 100, 61, 101, 0xF0, 1, 0xF8, 2, 0xF7, 0xC0, 5};
+    const Delivery d = expected_delivery(wire, 4096);
+    const Bytes want = {0x90, 60, 100, 0x90, 61, 101, 0xF8, 0xF0, 1, 2, 0xF7, 0xC0, 5};
+    EXPECT_EQ(d.bytes, want);
+    // The repeated status stands where the running status began on the wire.
+    const std::vector<std::size_t> origin = {0, 1, 2, 0, 3, 4, 7, 5, 6, 8, 9, 10, 11};
+    EXPECT_EQ(d.origin, origin);
+}
+
+TEST(CliDelivery, ABufferThatFillsComesBackBeforeLaterRealtimeBytes) {
+    const Bytes wire = {0xF0, 1, 2, 3, 0xF8, 4, 0xF7};
+    const Bytes want = {0xF0, 1, 2, 3, 0xF8, 4, 0xF7};  // buffers of 4: F0 1 2 3 | F8 | 4 F7
+    EXPECT_EQ(expected_delivery(wire, 4).bytes, want);
+}
+
+TEST(CliPattern, EveryPatternIsWhatItSays) {
+    const Pattern s = pattern_of("sysex:5000");
+    ASSERT_EQ(s.wire.size(), 5000u);
+    EXPECT_EQ(s.wire.front(), 0xF0);
+    EXPECT_EQ(s.wire.back(), 0xF7);
+    EXPECT_EQ(s.wire[200], (199 & 0x7F));
+    EXPECT_GE(s.input_buffers * kInputBufferBytes, 5000u);
+
+    const Pattern n = pattern_of("notes");
+    EXPECT_EQ(n.expected.size(), 16u * 128u * 2u * 3u);  // every message whole
+    EXPECT_LT(n.wire.size(), n.expected.size());         // running status on the wire
+    for (const Bytes& send : n.sends) EXPECT_GE(send.front(), 0x80);
+
+    const Pattern r = pattern_of("realtime");
+    for (std::uint8_t rt : {0xF8, 0xFA, 0xFB, 0xFC})
+        EXPECT_NE(std::find(r.wire.begin() + 1, r.wire.end() - 1, rt), r.wire.end() - 1);
+
+    const Pattern m = pattern_of("mixed");
+    EXPECT_GT(std::count(m.wire.begin(), m.wire.end(), 0xF0), 1);
+    EXPECT_GE(m.input_buffers, static_cast<std::size_t>(std::count(m.wire.begin(), m.wire.end(), 0xF0)));
+}
+
+TEST(CliPattern, SizesOutsideWhatASendCarriesAreRefusedWithTheLimits) {
+    std::string error;
+    EXPECT_FALSE(parse_pattern("sysex:2", error));
+    EXPECT_FALSE(parse_pattern("sysex:65537", error));
+    EXPECT_NE(error.find("65536"), std::string::npos);
+    EXPECT_FALSE(parse_pattern("sysex:", error));
+    EXPECT_FALSE(parse_pattern("sysex:12x", error));
+    EXPECT_TRUE(parse_pattern("sysex:65536", error));
+}
+
+TEST(CliVerdict, NamesTheFirstBadByteOnTheWire) {
+    const Pattern p = pattern_of("sysex:300");
+    Bytes got = p.expected;
+    got[5] = 0x44;
+    got[9] = 0x45;
+    Verdict v = judge(p, got, true);
+    ASSERT_EQ(v.kind, Verdict::Kind::Failure);
+    EXPECT_EQ(v.offset, 5u);
+    EXPECT_EQ(v.expected_value, 4);
+    EXPECT_EQ(v.received_value, 0x44);
+    EXPECT_EQ(v.received_context, "00 01 02 03 [44] 05 06 07 45");
+
+    got = p.expected;
+    got.resize(100);  // short
+    v = judge(p, got, false);
+    EXPECT_EQ(v.kind, Verdict::Kind::Failure);
+    EXPECT_EQ(v.offset, 100u);
+    EXPECT_FALSE(v.received_value);
+    EXPECT_EQ(v.received_bytes, 100u);
+
+    got = p.expected;
+    got.push_back(0xF0);  // more than was sent
+    v = judge(p, got, true);
+    EXPECT_EQ(v.kind, Verdict::Kind::Failure);
+    EXPECT_EQ(v.offset, 300u);
+    EXPECT_FALSE(v.expected_value);
+
+    EXPECT_EQ(judge(p, {}, false).kind, Verdict::Kind::Timeout);
+    EXPECT_EQ(judge(p, p.expected, true).kind, Verdict::Kind::Success);
+}
+
+TEST(CliVerdict, OffsetsOfAStreamUnderRunningStatusCountTheWire) {
+    const Pattern p = pattern_of("notes");
+    Bytes got = p.expected;
+    got[4] = 0x11;  // the key of the second message: wire byte 3
+    const Verdict v = judge(p, got, true);
+    EXPECT_EQ(v.offset, 3u);
+}
+
+TEST(CliVerdict, ThePatternsOwnCheckMustAgree) {
+    Pattern p = pattern_of("standard");
+    p.accepts = [](std::span<const std::uint8_t>) { return false; };
+    EXPECT_EQ(judge(p, p.expected, true).kind, Verdict::Kind::Failure);
+}
+
+TEST(CliVerdict, ACaptureIsCompleteAtItsLastSysexEnd) {
+    const Pattern p = pattern_of("sysex:300");
+    const Bytes cut = {0xF0, 0, 1, 0xF7};
+    EXPECT_TRUE(capture_complete(p, cut, 1));
+    EXPECT_FALSE(capture_complete(p, Bytes{0xF0, 0, 1}, 0));
+}
+
+TEST(CliArgs, CommandsOptionsAndDefaults) {
+    ParseOutcome o = parse({"test", "--in", "My Port", "--out", "2", "--count", "5", "--pattern", "sysex:4096", "--json"});
+    ASSERT_TRUE(o.run) << o.err;
+    EXPECT_EQ(o.options.command, Options::Command::Test);
+    EXPECT_EQ(o.options.in_port, "My Port");
+    EXPECT_EQ(o.options.count, 5u);
+    EXPECT_EQ(o.options.timeout_ms, 2000u);
+    EXPECT_EQ(o.options.pattern.sysex_bytes, 4096u);
+    EXPECT_TRUE(o.options.json);
+
+    o = parse({"wiring"});
+    ASSERT_TRUE(o.run);
+    EXPECT_EQ(o.options.timeout_ms, 1000u);
+
+    o = parse({"--version"});
+    EXPECT_FALSE(o.run);
+    EXPECT_EQ(o.exit_status, 0);
+    EXPECT_EQ(o.out.rfind("tavrin-cli ", 0), 0u);
+
+    o = parse({"test", "--help"});
+    EXPECT_EQ(o.exit_status, 0);
+    EXPECT_NE(o.out.find("--pattern"), std::string::npos);
+}
+
+TEST(CliArgs, UsageErrorsAreOneLineAnd64) {
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {}, {"nope"}, {"test", "--in", "0"}, {"test", "--in", "0", "--out", "0", "--count", "0"},
+             {"test", "--in", "0", "--out", "0", "--pattern", "chords"}, {"ports", "--frob"},
+             {"test", "--in", "0", "--out", "0", "--json", "--quiet"}, {"wiring", "--timeout", "x"}}) {
+        const ParseOutcome o = parse(args);
+        EXPECT_FALSE(o.run);
+        EXPECT_EQ(o.exit_status, kExitUsage);
+        EXPECT_EQ(std::count(o.err.begin(), o.err.end(), '\n'), 1) << o.err;
+    }
+}
+
+TEST(CliPorts, ExactNameWinsThenAUniqueCaseInsensitivePrefix) {
+    const std::vector<PortEntry> ports = {{0, "Synth", ""}, {1, "Synth 2", ""}, {2, "Über Port", ""}, {3, "", "gone"}};
+    EXPECT_EQ(match_port(ports, "Synth", "input").index, 0u);
+    EXPECT_EQ(match_port(ports, "synth 2", "input").index, 1u);
+    EXPECT_EQ(match_port(ports, "über", "input").index, 2u);
+    EXPECT_EQ(match_port(ports, "2", "input").index, 2u);
+    EXPECT_EQ(match_port(ports, "syn", "input").exit_status, kExitUsage);  // ambiguous
+    EXPECT_EQ(match_port(ports, "Organ", "input").exit_status, kExitUsage);
+    EXPECT_EQ(match_port(ports, "9", "input").exit_status, kExitUnavailable);
+    EXPECT_EQ(match_port({}, "0", "input").exit_status, kExitUnavailable);
+}
+
+TEST(CliSummary, CountsLatencyThroughputAndStatus) {
+    std::vector<RunResult> runs;
+    for (unsigned i = 1; i <= 100; ++i) {
+        RunResult r;
+        r.index = i;
+        r.bytes_sent = 3125;
+        r.verdict.kind = Verdict::Kind::Success;
+        r.verdict.received_bytes = 3125;
+        r.latency_ms = static_cast<double>(i) * 10.0;
+        runs.push_back(r);
+    }
+    Summary s = summarize(runs, false);
+    ASSERT_TRUE(s.latency);
+    EXPECT_DOUBLE_EQ(s.latency->median, 500.0);
+    EXPECT_DOUBLE_EQ(s.latency->p99, 990.0);
+    EXPECT_DOUBLE_EQ(s.latency->mean, 505.0);
+    EXPECT_NEAR(s.wire_percent, 100.0 * 100 * 3125 / (50500.0 / 1000.0) / 3125.0, 1e-9);
+    EXPECT_EQ(exit_status(s), kExitOk);
+
+    runs[3].verdict.kind = Verdict::Kind::Timeout;
+    runs[3].latency_ms.reset();
+    EXPECT_EQ(exit_status(summarize(runs, false)), kExitTimeout);
+    runs[7].verdict.kind = Verdict::Kind::Failure;
+    runs[7].verdict.offset = 5;
+    s = summarize(runs, false);
+    EXPECT_EQ(exit_status(s), kExitFailure);
+    EXPECT_EQ(s.failures_by_byte.at(5), 1u);
+    EXPECT_EQ(exit_status(summarize(runs, true)), kExitInterrupted);
+}
+
+TEST(CliReport, NamesThatAreNotUtf8NeverBreakTheJson) {
+    PortList ports{"alsa", {{0, std::string("Bad \xff\xfe name"), ""}}, {}};
+    const std::string line = json_line(ports_json(ports));
+    EXPECT_EQ(line.find('\n'), std::string::npos);
+    EXPECT_NE(line.find("Bad "), std::string::npos);
+    EXPECT_NE(plot_svg({}, Summary{}, "a <b> & \"c\"").find("a &lt;b&gt; &amp; &quot;c&quot;"), std::string::npos);
+}
