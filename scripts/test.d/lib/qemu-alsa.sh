@@ -49,12 +49,8 @@ printf '%q ' "$@" >"$ir/test/args"
 
 guest_boot "$ir" 768 1 <<'INIT' || exit 1
 #!/bin/busybox sh
-/bin/busybox --install -s /bin
-mount -t proc proc /proc
-mount -t sysfs sys /sys
-mount -t devtmpfs dev /dev
 . /guest-lib.sh
-guest_load_modules
+guest_start
 echo; echo "guest: program starts"
 eval "/test/program $(cat /test/args)"
 echo "guest-exit: $?"

@@ -6,7 +6,7 @@
 #                                sets GUEST_VMLINUZ and GUEST_MODDIR
 #   guest_initramfs DIR MOD...   lays out an initramfs tree in DIR with busybox
 #                                and the modules (each "name" or "name=args",
-#                                after its dependencies, loaded by guest_load_modules)
+#                                after its dependencies, loaded by guest_start)
 #   guest_boot DIR MEM SMP [QEMU ARGS...]
 #                                packs DIR, writes DIR/init from stdin and boots;
 #                                sets GUEST_PID and GUEST_LOG
@@ -16,9 +16,10 @@
 #                                "guest-exit:"
 #   guest_stop                   ends the guest it booted
 #
-# The init written by the caller runs busybox's sh, calls guest_load_modules
-# (defined in /guest-lib.sh), prints "guest: program starts", runs its work,
-# and ends with "guest-exit: STATUS". Needs qemu-system-x86, busybox-static,
+# The init written by the caller runs busybox's sh, sources /guest-lib.sh and
+# calls guest_start (busybox's commands, /proc, /sys, /dev, the modules),
+# prints "guest: program starts", runs its work, and ends with
+# "guest-exit: STATUS". Needs qemu-system-x86, busybox-static,
 # kmod, cpio and xz-utils, installed by the caller.
 
 GUEST_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
@@ -86,8 +87,13 @@ guest_initramfs() {
     done
     printf '%s\n' "${order[@]}" >"$ir/modules/order"
     cat >"$ir/guest-lib.sh" <<'LIB'
-guest_load_modules() {
+# The guest's first steps: busybox's commands, /proc, /sys, /dev, the modules.
+guest_start() {
     local m
+    /bin/busybox --install -s /bin
+    mount -t proc proc /proc
+    mount -t sysfs sys /sys
+    mount -t devtmpfs dev /dev
     for m in $(cat /modules/order); do
         insmod /modules/$m.ko $(cat /modules/$m.args 2>/dev/null) || echo "guest: insmod $m failed"
     done
