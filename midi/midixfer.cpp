@@ -49,6 +49,17 @@ static UINT TakeBack(HWND hwnd, MidiDevice* pDevice)
     MMRESULT mmResult = MMSYSERR_NOERROR;
     const BOOL bOutput = pDevice->uDeviceType == MIDIDEV_OUTPUT;
 
+    /*
+     * A header already taken back holds no buffer: there is nothing to give
+     * back, and WinMM refuses to unprepare a header without data. This comes
+     * when the input port gives its buffer back after a time-out or a cancel
+     * has taken it (the reset of that take-back makes the port post it).
+     */
+    if (pDevice->midiHdr.lpData == NULL && !(pDevice->midiHdr.dwFlags & MHDR_PREPARED)) {
+        pDevice->uBufferState = BUF_IDLE;
+        return 0;
+    }
+
     /* Only a header given back and unprepared (flags exactly MHDR_DONE) needs no reset. */
     if (pDevice->midiHdr.dwFlags != MHDR_DONE)
         mmResult = bOutput ? midiOutReset(OUT_HANDLE(pDevice)) : midiInReset(IN_HANDLE(pDevice));

@@ -200,11 +200,13 @@ TEST_F(Transfer, OneFullRoundOverTheCable) {
     EXPECT_EQ(MidiOutDevice.hDevice, out);
     EXPECT_TRUE(Boxes().empty());
 
-    // Given back and unprepared (flags exactly 1): only the unprepare.
+    // Taken back already (no data, flags exactly 1): nothing to give back, and
+    // WinMM would refuse to unprepare a header without data.
     platform::midi::clear_call_log();
     ASSERT_EQ(MidiAssignBuffer(hwnd, &MidiInDevice, nullptr, 0, FALSE), 0u);
     ASSERT_EQ(MidiAssignBuffer(hwnd, &MidiOutDevice, nullptr, 0, FALSE), 0u);
-    EXPECT_EQ(Calls(), (Strings{"midiInUnprepareHeader", "midiOutUnprepareHeader"}));
+    EXPECT_TRUE(Calls().empty());
+    EXPECT_TRUE(Boxes().empty());
     PumpUntilQuiet();
 }
 

@@ -1,0 +1,75 @@
+# Wine for the Windows build's suites: the one place that prepares a prefix.
+# Source it, then
+#
+#   wine_env PREFIX      exports the environment every Wine run here uses
+#   wine_prefix          makes $WINEPREFIX once (kept between runs: making one
+#                        takes a minute or more); needs a display in DISPLAY
+#
+# Debian's launcher `wine` starts the 64-bit loader that wine64 installs.
+WINE_PACKAGES=(wine wine64)
+
+wine_env() {
+    export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+wine_prefix() {
+    local t0=$SECONDS
+    # A prefix whose making was cut short is made again.
+    [ -e "$WINEPREFIX/.tavrin-ready" ] && return 0
+    rm -rf "$WINEPREFIX"
+    wine wineboot --init >/dev/null 2>&1 || { echo "wine: wineboot failed" >&2; return 1; }
+    # wineboot returns before the prefix's services have finished; the server
+    # ends once they have.
+    timeout 600 wineserver -w || { echo "wine: the Wine prefix was not ready within 600 s" >&2; return 1; }
+    touch "$WINEPREFIX/.tavrin-ready"
+    echo "wine: new Wine prefix in $((SECONDS - t0)) s"
+}
+
+# Windows of Wine programs on the X display, for the suites that drive them.
+# Each returns non-zero when what it waits for does not come; the caller
+# names it in its failure.
+
+# Waits up to $3 s for a visible window titled exactly $1 that is not among
+# the ids in $2, while process $4 lives (when given); echoes its id.
+wine_wait_window() {
+    local title=$1 except=$2 until=$((SECONDS + $3)) pid=${4:-} id
+    while [ "$SECONDS" -lt "$until" ]; do
+        for id in $(xdotool search --onlyvisible --name "^$title\$" 2>/dev/null); do
+            [[ " $except " == *" $id "* ]] || { echo "$id"; return 0; }
+        done
+        [ -z "$pid" ] || kill -0 "$pid" 2>/dev/null || return 1
+        sleep 0.2
+    done
+    return 1
+}
+
+# Waits up to $2 s until window $1 is no longer visible.
+wine_wait_gone() {
+    local until=$((SECONDS + $2))
+    while xdotool search --onlyvisible --name '' 2>/dev/null | grep -qx "$1"; do
+        [ "$SECONDS" -lt "$until" ] || return 1
+        sleep 0.2
+    done
+}
+
+# Answers box $1 with one Enter, which its default button takes. With no
+# window manager nothing gives a new box the keyboard focus: this does, as a
+# window manager would, and presses only once the box has it.
+wine_answer() {
+    local until=$((SECONDS + 30))
+    timeout 10 xdotool windowfocus --sync "$1" 2>/dev/null
+    until [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; do
+        [ "$SECONDS" -lt "$until" ] || return 1
+        sleep 0.2
+    done
+    xdotool key --clearmodifiers Return
+}
+
+# Clicks, once, the OK button of message box $1: Wine centres it, 22 pixels
+# above the box's foot. Needs no keyboard focus, which another instance's
+# raise request can take from a box when no window manager keeps it.
+wine_click_ok() {
+    local X Y WIDTH HEIGHT
+    eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)" || return 1
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 22)) click 1
+}
