@@ -67,12 +67,17 @@ double now_seconds() {
 // ---- the window ---------------------------------------------------------------
 
 MessageWindow::MessageWindow() {
+#ifdef _WIN32
+    HINSTANCE instance = GetModuleHandleA(nullptr);
+#else
+    HINSTANCE instance = nullptr;  // the portable layer keeps one module
+#endif
     WNDCLASSA wc{};
     wc.lpfnWndProc = window_proc;
-    wc.hInstance = nullptr;
+    wc.hInstance = instance;
     wc.lpszClassName = kWindowClass;
     RegisterClassA(&wc);  // a second window of the process finds it registered
-    hwnd_ = CreateWindowExA(0, kWindowClass, "tavrin-cli", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    hwnd_ = CreateWindowExA(0, kWindowClass, "tavrin-cli", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, instance, nullptr);
 }
 
 MessageWindow::~MessageWindow() {
