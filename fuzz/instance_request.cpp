@@ -15,7 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) std::abort();
     std::string sent;
-    while (!in.empty()) {  // pieces of 1 to 16 bytes, as separate writes
+    // Pieces of 1 to 16 bytes, as separate writes, up to 64 bytes in all: the
+    // reader stops long before, and a socket holds only so many small writes.
+    while (!in.empty() && sent.size() < 64) {
         const auto piece = in.text(1 + in.byte() % 16);
         sent.append(piece);
         if (::send(fds[1], piece.data(), piece.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(piece.size()))

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The whole program on a JACK dummy server when the engine fails it or floods
-# it mid-test: the through client's ports taken away, the server killed, a
+# The whole program when the engine fails it or floods it mid-test, on a JACK
+# dummy server and on the kernel's ALSA sequencer under qemu: the peer port
+# taken away (JACK: the through client's ports unregistered; ALSA: the
+# sequencer client that provides it exits), the JACK server killed, a
 # megabyte of SysEx without F7, 100,000 short messages. Each run must give
 # the right verdict (or none, after Cancel), never hang, and exit 0 after
 # File > Exit.
@@ -21,13 +23,23 @@ run_driver() {  # driver options...
 
 trap jack_stop EXIT
 jack_start 256 || exit 1
-run_driver --through --unplug-through --expect "$timeout_text"
-run_driver --through --unplug-through --cancel
+run_driver --through-muted --unplug-through --expect "$timeout_text"
+run_driver --through-muted --unplug-through --cancel
 run_driver --through-muted --sysex-without-end --expect "$(printf 'Midi loopback failure!\nByte: 0x1')"
 run_driver --through-muted --flood --expect "$timeout_text"
 run_driver --through --flood --expect "The test was successful."
 run_driver --through-muted --kill-jack "$JACK_PID" --cancel
 jack_stop
+
+# The same through a sequencer client of the test's own inside the guest.
+alsa_driver() {  # driver options...
+    echo "-- qemu: loop_driver $*"
+    bash scripts/test.d/lib/qemu-alsa.sh --timeout 300 "$bin/loop_driver" --alsa-through-muted "$@" || failed=1
+}
+alsa_driver --unplug-through --expect "$timeout_text"
+alsa_driver --unplug-through --cancel
+alsa_driver --sysex-without-end --expect "$(printf 'Midi loopback failure!\nByte: 0x1')"
+alsa_driver --flood --expect "$timeout_text"
 
 [ "$failed" -eq 0 ] && echo "engines-death: passed" || echo "engines-death: FAILED"
 exit "$failed"

@@ -51,11 +51,19 @@ public:
     std::uint64_t xruns() const { return xruns_.load(); }
     // Takes both ports away while the client stays: connections to them go
     // with them, as when a program's ports vanish under a running test.
-    // Hostile traffic written to "out" beside what passes through: a SysEx
-    // that never ends (F0, then `bytes` data bytes, in chunks of up to 8 KiB a
-    // cycle), or `count` Note On messages, a thousand a cycle.
-    void inject_endless_sysex(std::size_t bytes) { sysex_left_.store(bytes + 1); }
-    void inject_flood(std::size_t count) { flood_left_.store(count); }
+    // Hostile traffic written to "out" beside what passes through, from the
+    // cycle in which the next message reaches "in" (so that it meets a test
+    // under way): a SysEx that never ends (F0, then `bytes` data bytes, in
+    // chunks of up to 8 KiB a cycle), or `count` Note On messages, a thousand
+    // a cycle.
+    void inject_endless_sysex(std::size_t bytes) {
+        armed_.store(true);
+        sysex_left_.store(bytes + 1);
+    }
+    void inject_flood(std::size_t count) {
+        armed_.store(true);
+        flood_left_.store(count);
+    }
     bool injecting() const { return sysex_left_.load() > 0 || flood_left_.load() > 0; }
     bool unregister_ports() {
         if (client_ == nullptr || in_ == nullptr || jack_deactivate(client_) != 0) return false;
@@ -71,8 +79,9 @@ private:
         void* in = jack_port_get_buffer(self->in_, nframes);
         void* out = jack_port_get_buffer(self->out_, nframes);
         jack_midi_clear_buffer(out);
+        const jack_nframes_t count = jack_midi_get_event_count(in);
+        if (count > 0) self->armed_.store(false);
         if (!self->muted_.load(std::memory_order_relaxed)) {
-            const jack_nframes_t count = jack_midi_get_event_count(in);
             for (jack_nframes_t i = 0; i < count; ++i) {
                 jack_midi_event_t ev;
                 if (jack_midi_event_get(&ev, in, i) != 0) continue;
@@ -81,7 +90,7 @@ private:
                     self->bytes_refused_.fetch_add(ev.size, std::memory_order_relaxed);
             }
         }
-        self->inject(out, nframes - 1);
+        if (!self->armed_.load()) self->inject(out, nframes - 1);
         return 0;
     }
 
@@ -110,6 +119,7 @@ private:
     std::atomic<std::uint64_t> bytes_in_{0};
     std::atomic<std::uint64_t> bytes_refused_{0};
     std::atomic<std::uint64_t> xruns_{0};
+    std::atomic<bool> armed_{false};  // injection waits for a message at "in"
     std::atomic<std::size_t> sysex_left_{0};
     std::atomic<std::size_t> flood_left_{0};
     bool sysex_started_ = false;  // process thread only

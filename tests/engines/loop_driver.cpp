@@ -4,30 +4,36 @@
 // Exit ends the program. Runs on the headless backend on real time, so it
 // needs no display (and links neither Qt nor X11).
 //
-//   loop_driver [--through | --through-muted] [--kill-jack PID | --unplug-through]
+//   loop_driver [--through | --through-muted | --alsa-through | --alsa-through-muted]
+//               [--kill-jack PID | --unplug-through]
 //               [--cancel] [--sysex-without-end | --flood] [--expect TEXT]
 //
 // --through starts a JACK client of its own that loops what Tavrin sends back
 // to it (muted, it swallows everything: no cable). --kill-jack kills that JACK
 // server while the test runs; --unplug-through takes the through client's
-// ports away instead. --cancel presses Cancel right after that, which must end
-// the run at once: no box, Test enabled, Cancel disabled. Exit status 0 when
-// the program exited 0 and, with --expect, the verdict was TEXT (with
-// --cancel: no verdict came). --sysex-without-end and --flood have the
+// ports away instead. --alsa-through makes an ALSA sequencer client that sends
+// back what it gets (muted: nothing), and chooses its port for input and
+// output before Test; with --unplug-through that client exits mid-test. --cancel presses Cancel
+// right after that, which must end the run at once: no box, Test enabled,
+// Cancel disabled. Exit status 0 when the program exited 0 and, with
+// --expect, the verdict was TEXT (with --cancel: no verdict came). --sysex-without-end and --flood have the
 // through client write hostile traffic to Tavrin's input while the test runs
 // (a megabyte of SysEx without F7, or 100,000 short messages); the input's
 // counters and the growth of resident memory are printed, and what waits
 // for the program must stay within the service's bound.
+#include "alsa_through.h"
 #include "jack_through.h"
 
 #include "kernel/kernel.h"
 #include "loopback/loopback.h"
 #include "midi/midi.h"
+#include "resources/resource.h"
 #include "ui/headless/headless.h"
 #include "user/input.h"
 #include "user/session.h"
 #include "winmm/service.h"
 
+#include <mmsystem.h>
 #include <windows.h>
 
 #include <chrono>
@@ -51,6 +57,7 @@ struct Script {
     pid_t kill_pid = 0;
     bool unplug = false;
     bool cancel = false;
+    bool alsa = false;
     int hostile = 0;  // 1: endless SysEx, 2: flood
     bool cancel_pressed = false;
     int boxes_after_cancel = 0;
@@ -58,6 +65,18 @@ struct Script {
 };
 
 HWND main_window() { return FindWindowA("Tavrin", nullptr); }
+
+// The index of the ALSA through client's port among the ports of one kind.
+template <typename Caps, typename GetCaps>
+int find_port(UINT count, GetCaps get_caps) {
+    for (UINT i = 0; i < count; ++i) {
+        Caps caps{};
+        if (get_caps(i, &caps, sizeof caps) == MMSYSERR_NOERROR &&
+            std::strncmp(caps.szPname, "Tavrin Test Through", 19) == 0)
+            return static_cast<int>(i);
+    }
+    return -1;
+}
 
 // A field of /proc/self/status in KiB ("VmRSS:", "VmHWM:").
 long status_kib(const char* field) {
@@ -86,6 +105,8 @@ int main(int argc, char** argv) {
         else if (arg == "--expect" && i + 1 < argc) expect = argv[++i];
         else if (arg == "--unplug-through") script.unplug = true;
         else if (arg == "--cancel") script.cancel = true;
+        else if (arg == "--alsa-through") script.alsa = true;
+        else if (arg == "--alsa-through-muted") script.alsa = muted = true;
         else if (arg == "--sysex-without-end") script.hostile = 1;
         else if (arg == "--flood") script.hostile = 2;
         else {
@@ -104,6 +125,16 @@ int main(int argc, char** argv) {
         cable->mute(muted);
     }
 
+    std::unique_ptr<tavrin_test::AlsaThrough> alsa_cable;
+    if (script.alsa) {
+        alsa_cable = std::make_unique<tavrin_test::AlsaThrough>();
+        if (!alsa_cable->ok()) {
+            std::printf("loop_driver: no ALSA sequencer for the through client\n");
+            return 1;
+        }
+        alsa_cable->mute(muted);
+    }
+
     auto backend = std::make_unique<platform::HeadlessBackend>(platform::HeadlessBackend::Time::Real);
     platform::HeadlessBackend* hb = backend.get();
     platform::install_backend(std::move(backend));
@@ -118,6 +149,36 @@ int main(int argc, char** argv) {
             }
             std::fflush(stdout);
             return platform::BoxReply{};
+        });
+    }
+    if (script.alsa) {
+        // The through client's port, chosen from both port menus as a person would.
+        hb->when_quiet([] {
+            const int in = find_port<MIDIINCAPSA>(midiInGetNumDevs(), midiInGetDevCapsA);
+            const int out = find_port<MIDIOUTCAPSA>(midiOutGetNumDevs(), midiOutGetDevCapsA);
+            HWND window = main_window();
+            if (window == nullptr || in < 0 || out < 0) {
+                std::printf("loop_driver: no port of the ALSA through client\n");
+                return;
+            }
+            PostMessageA(window, WM_COMMAND, IDM_INPUT_FIRST + static_cast<WPARAM>(in), 0);
+            PostMessageA(window, WM_COMMAND, IDM_OUTPUT_FIRST + static_cast<WPARAM>(out), 0);
+        });
+    }
+    // Hostile traffic, armed before Test: the through client sends it once the
+    // test message reaches it.
+    long rss_at_test = 0;
+    bool bounded = true;
+    if (script.hostile != 0) {
+        hb->when_quiet([&script, &cable, &alsa_cable, &rss_at_test] {
+            rss_at_test = status_kib("VmRSS:");
+            if (alsa_cable) {
+                if (script.hostile == 1) alsa_cable->inject_endless_sysex(1 << 20);
+                else alsa_cable->inject_flood(100'000);
+            } else if (cable) {
+                if (script.hostile == 1) cable->inject_endless_sysex(1 << 20);
+                else cable->inject_flood(100'000);
+            }
         });
     }
     // Test, once the program is up and waits for the user.
@@ -139,28 +200,22 @@ int main(int argc, char** argv) {
         });
     }
     if (script.unplug) {
-        hb->when_idle([&script, &cable] {
+        hb->when_idle([&cable, &alsa_cable] {
             std::printf("loop_driver: taking the through client's ports away\n");
             std::fflush(stdout);
-            if (!cable || !cable->unregister_ports()) std::printf("loop_driver: the ports could not be taken away\n");
+            if (alsa_cable) alsa_cable->close();
+            else if (!cable || !cable->unregister_ports()) std::printf("loop_driver: the ports could not be taken away\n");
         });
     }
-    long rss_at_test = 0;
-    bool bounded = true;
     if (script.hostile != 0) {
-        hb->when_idle([&script, &cable, &rss_at_test] {
-            rss_at_test = status_kib("VmRSS:");
-            if (!cable) return;
-            if (script.hostile == 1) cable->inject_endless_sysex(1 << 20);
-            else cable->inject_flood(100'000);
-        });
-        hb->when_quiet([&cable, &rss_at_test, &bounded] {
+        hb->when_quiet([&cable, &alsa_cable, &rss_at_test, &bounded] {
             // The verdict is in; the rest of the traffic still arrives.
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-            while (cable && cable->injecting() && std::chrono::steady_clock::now() < deadline)
+            auto injecting = [&] { return (cable && cable->injecting()) || (alsa_cable && alsa_cable->injecting()); };
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            while (injecting() && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (cable && cable->injecting()) {
-                std::printf("loop_driver: the hostile traffic was not all written within 20 s\n");
+            if (injecting()) {
+                std::printf("loop_driver: the hostile traffic was not all written within 60 s\n");
                 bounded = false;
                 return;
             }
@@ -201,6 +256,7 @@ int main(int argc, char** argv) {
     const int status = WinMain(platform::module_instance(), nullptr, command_line, SW_SHOWNORMAL);
     platform::midi::shutdown();
     cable.reset();
+    alsa_cable.reset();
     std::printf("loop_driver: the program exited with %d\n", status);
     if (status != 0) return 1;
     if (!bounded) {

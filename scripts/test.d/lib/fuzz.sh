@@ -15,7 +15,7 @@ fuzz_build() {
     tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_FUZZ_PACKAGES[@]}" || return 1
     local targets=()
     for name in $(fuzz_targets); do targets+=("fuzz_$name"); done
-    cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j2 --target "${targets[@]}" >/dev/null
+    cmake --preset fuzz >/dev/null && cmake --build --preset fuzz -j"$(nproc)" --target "${targets[@]}" >/dev/null
 }
 
 # fuzz_run NAME LIBFUZZER-OPTION...: runs one target from its seeds, keeping
