@@ -289,7 +289,8 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
     const bool text = !options.json && !options.quiet;
     Progress progress(!options.json && !options.quiet && is_terminal(stderr), options.count);
     LoopRun loop(window.hwnd(), *in, *out, pattern, options.timeout_ms);
-    std::vector<RunResult> runs;
+    SummaryBuilder summary_builder(options.count);
+    std::vector<RunResult> runs;  // every run's record is kept for the picture alone
     unsigned failures = 0, timeouts = 0;
     std::string last_error;
     for (unsigned i = 1; i <= options.count; ++i) {
@@ -304,7 +305,8 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
         last_error = run_error;
         if (options.json) write_out(json_line(run_json(r, pattern)) + "\n");
         else if (text) progress.print_above(run_text(r, options.count));
-        runs.push_back(std::move(r));
+        summary_builder.add(r);
+        if (!options.plot_file.empty()) runs.push_back(std::move(r));
         progress.update(i, failures, timeouts);
         if (interrupt.requested()) break;
         if (i < options.count) pause(window.hwnd(), options.interval_ms, interrupt);
@@ -315,7 +317,7 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
     in.reset();
     out.reset();
 
-    const Summary summary = summarize(runs, interrupt.requested());
+    const Summary summary = std::move(summary_builder).finish(interrupt.requested());
     if (options.json) {
         write_out(json_line(summary_json(summary, pattern)) + "\n");
     } else {

@@ -39,6 +39,23 @@ struct Summary {
 
 // Nearest-rank percentile of sorted values, p from 0 to 100.
 double percentile(const std::vector<double>& sorted, double p);
+
+// Takes the runs one by one and keeps only what the summary needs, so that a
+// run of millions holds no record of each. `expected_runs` sizes the latency
+// array once, up front: memory stays flat while the runs go.
+class SummaryBuilder {
+public:
+    explicit SummaryBuilder(std::size_t expected_runs = 0);
+    void add(const RunResult& run);
+    Summary finish(bool interrupted) &&;
+
+private:
+    Summary s_;
+    std::size_t answered_ = 0;  // latencies_ms' first entries in use
+    double carried_ = 0;
+    double busy_ms_ = 0;
+};
+
 Summary summarize(const std::vector<RunResult>& runs, bool interrupted);
 
 // The exit status a test ends with.
