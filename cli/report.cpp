@@ -325,7 +325,9 @@ std::string wiring_text(const WiringMap& map) {
 }
 
 std::string progress_line(unsigned done, unsigned total, unsigned failures, unsigned timeouts, unsigned width) {
-    const unsigned filled = total == 0 ? width : static_cast<unsigned>(static_cast<unsigned long long>(done) * width / total);
+    // More done than planned (a caller's slip) shows a full bar, never a negative gap.
+    const unsigned filled =
+        total == 0 || done >= total ? width : static_cast<unsigned>(static_cast<unsigned long long>(done) * width / total);
     std::string line(1, '[');
     line.append(filled, '#').append(width - filled, '.');
     line += "] " + std::to_string(done) + "/" + std::to_string(total) + " runs, " + std::to_string(failures) +
