@@ -16,12 +16,7 @@ cli=build/release/cli/tavrin-cli
 through_bin=build/release/tests/engines/jack_through_client
 runs=${BENCH_RUNS:-1000}
 work=$(mktemp -d /tmp/tavrin-bench-cli.XXXXXX)
-through_pid=""
-stop_through() {
-    [ -n "$through_pid" ] || return 0
-    kill "$through_pid" 2>/dev/null; wait "$through_pid" 2>/dev/null; through_pid=""
-}
-trap 'stop_through; jack_stop; rm -rf "$work"' EXIT
+trap 'jack_through_stop; jack_stop; rm -rf "$work"' EXIT
 
 # Runs a command and writes "wall user sys" seconds of it to $work/usage.
 measure() {
@@ -40,13 +35,7 @@ for period in 64 256; do
     # Synchronous: on a busy machine a late client makes the server wait
     # rather than lose the cycle, which would end jack_midi_latency_test.
     jack_start "$period" -S || exit 1
-    "$through_bin" bench-thru >/dev/null 2>&1 &
-    through_pid=$!
-    until=$((SECONDS + 20))
-    until TAVRIN_MIDI=jack "$cli" ports 2>/dev/null | grep -q 'bench-thru:out'; do
-        [ $SECONDS -lt $until ] || { echo "cli_jack: the through client's ports never came" >&2; exit 1; }
-        sleep 0.1
-    done
+    jack_through_start "$through_bin" bench-thru "$cli" "$work/through.log" || exit 1
     TAVRIN_MIDI=jack measure "$cli" test --in bench-thru:out --out bench-thru:in --count "$runs" --timeout 2000 --json \
         >"$work/tavrin.jsonl" 2>"$work/tavrin.err"
     timeout 600 jack_midi_latency_test -m 258 -s "$runs" -t 10 bench-thru:in bench-thru:out >"$work/jmlt.txt" 2>&1
@@ -87,7 +76,7 @@ if not bins:
 print(f"  difference: {(t_median - j_median) / period_ms:+.2f} periods (goal: within one)")
 print(f"  tavrin-cli: {s['runs'] / wall:.1f} runs/s, CPU {1000.0 * (user + system) / s['runs']:.3f} ms per run")
 PY
-    stop_through
+    jack_through_stop
     jack_stop
 done
 

@@ -17,24 +17,8 @@ rm -rf "$out"; mkdir -p "$out"
 export TAVRIN_MIDI=jack
 through_name="Thru Über"
 
-through_pid=""
-stop_through() {
-    [ -n "$through_pid" ] || return 0
-    kill "$through_pid" 2>/dev/null; wait "$through_pid" 2>/dev/null; through_pid=""
-}
-trap 'stop_through; jack_stop' EXIT
-
-# Starts the through client and waits, with a deadline, for its ports.
-start_through() {
-    "$through_bin" "$through_name" >"$out/through.log" 2>&1 &
-    through_pid=$!
-    local until=$((SECONDS + 20))
-    until "$cli" ports 2>/dev/null | grep -q "$through_name:out"; do
-        kill -0 "$through_pid" 2>/dev/null || { echo "cli-jack: the through client ended:" >&2; cat "$out/through.log" >&2; return 1; }
-        [ $SECONDS -lt $until ] || { echo "cli-jack: the through client's ports never came" >&2; return 1; }
-        sleep 0.1
-    done
-}
+trap 'jack_through_stop; jack_stop' EXIT
+start_through() { jack_through_start "$through_bin" "$through_name" "$cli" "$out/through.log"; }
 
 failed=0
 t0=$SECONDS
@@ -82,7 +66,7 @@ kill -9 "$JACK_PID"
 wait "$cli_pid"; status=$?
 [ "$status" -eq 2 ] || { fail "killed: exit status $status, expected 2 (124: it hung)"; tail -5 "$out/killed.out" >&2; cat "$out/killed.err" >&2; }
 grep -Eq '^runs 40, successes [0-9]+, failures 0, time-outs [1-9]' "$out/killed.out" || fail "killed: no time-outs counted"
-stop_through
+jack_through_stop
 jack_stop
 
 echo "cli-jack: $((SECONDS - t0)) s"
