@@ -52,24 +52,12 @@ wine_wait_gone() {
     done
 }
 
-# Answers box $1 with one Enter, which its default button takes. With no
-# window manager nothing gives a new box the keyboard focus: this does, as a
-# window manager would, and presses only once the box has it.
-wine_answer() {
-    local until=$((SECONDS + 30))
-    timeout 10 xdotool windowfocus --sync "$1" 2>/dev/null
-    until [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; do
-        [ "$SECONDS" -lt "$until" ] || return 1
-        sleep 0.2
-    done
-    xdotool key --clearmodifiers Return
-}
-
-# Clicks, once, the OK button of message box $1: Wine centres it, 22 pixels
-# above the box's foot. Needs no keyboard focus, which another instance's
-# raise request can take from a box when no window manager keeps it.
+# Clicks, once, the OK button of box $1: centred, its middle $2 pixels (22
+# in a message box) above the box's foot. Needs no keyboard focus, which no
+# window manager gives a new box here, and which moving by hand takes from
+# the window that Wine keeps active.
 wine_click_ok() {
     local X Y WIDTH HEIGHT
     eval "$(xdotool getwindowgeometry --shell "$1" 2>/dev/null)" || return 1
-    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - 22)) click 1
+    xdotool mousemove $((X + WIDTH / 2)) $((Y + HEIGHT - ${2:-22})) click 1
 }

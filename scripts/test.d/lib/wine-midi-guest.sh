@@ -1,0 +1,213 @@
+#!/usr/bin/env bash
+# Runs inside the qemu guest of scripts/test.d/61-windows-wine-midi.sh, whose
+# root is the host's: drives tavrin.exe under Wine as a person would, on the
+# kernel sequencer's two "Midi Through" ports, and reads every box by OCR.
+#
+#   wine-midi-guest.sh TAVRIN_EXE SEQ_MANGLE WORK
+#
+# WORK is the guest's read-write folder: it holds the Wine prefix and gets the
+# pictures. Each action is taken once, after the state that shows it can be
+# taken (a window mapped, its text painted); a failure names what did not come.
+set -uo pipefail
+exe=$1 mangle=$2 work=$3
+lib=$(cd "$(dirname "$0")" && pwd)
+shots=$work/shots
+mkdir -p "$shots"
+# The byte seq_mangle changes; the failure verdict names it.
+mangled=100
+
+say() { echo "wine-midi [$SECONDS s]: $*"; }
+fail() {
+    {
+        say "FAILED: $*"
+        import -window root "$shots/failure.png" 2>/dev/null
+        local id
+        for id in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
+            echo "  visible window $id: \"$(xdotool getwindowname "$id" 2>/dev/null)\" $(xprop -id "$id" WM_CLASS 2>/dev/null)"
+        done
+        dmesg | tail -n 5
+    } >&2
+    exit 1
+}
+
+source "$lib/xvfb.sh"
+source "$lib/wine.sh"
+started=()
+cleanup() {
+    local pid
+    timeout 30 wineserver -k 2>/dev/null
+    for pid in "${started[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+    xvfb_stop
+}
+trap cleanup EXIT
+
+grep -h 'Midi Through Port' /proc/asound/seq/clients | sed 's/^ */sequencer: /'
+xvfb_start "$work/xvfb.log" || fail "no Xvfb display in the guest"
+export OMP_THREAD_LIMIT=1  # tesseract: one thread is faster under emulation
+
+# The damaging loop: what is sent to Port-1 comes back on Port-0 with byte
+# $mangled changed. It adds no port that others can connect to.
+"$mangle" 14:1 14:0 "$mangled" >"$work/mangle.log" 2>&1 &
+started+=($!)
+until=$((SECONDS + 60))
+until grep -q '^seq_mangle: ready' "$work/mangle.log"; do
+    kill -0 "${started[-1]}" 2>/dev/null || fail "seq_mangle ended: $(cat "$work/mangle.log")"
+    [ "$SECONDS" -lt "$until" ] || fail "seq_mangle was not ready within 60 s"
+    sleep 0.2
+done
+
+wine_env "$work/prefix"
+export WINEDEBUG=${TAVRIN_WINEDEBUG:-$WINEDEBUG}
+say "sequencer and display ready"
+tavrin_windows() { xdotool search --onlyvisible --classname '^tavrin\.exe$' 2>/dev/null; }
+
+# Waits (deadline $3 s) for a visible window titled exactly $1 that is not
+# among the ids in $2; echoes its id. $4 names it in a failure.
+wait_window() {
+    wine_wait_window "$1" "$2" "$3" $tavrin && return 0
+    [ -z "$tavrin" ] || kill -0 "$tavrin" 2>/dev/null || fail "the $4 (caption \"$1\") never came: tavrin.exe ended"
+    fail "the $4 (caption \"$1\") never came within $3 s"
+}
+
+# Waits (deadline 60 s) until window $1 ($2) is no longer visible.
+wait_gone() {
+    wine_wait_gone "$1" 60 || fail "the $2 stayed up after it was answered"
+}
+
+# Picture of window $1 into $shots/$2.png, read by OCR into $2.txt and, word by
+# word with their boxes, $2.tsv (at three times the size, which OCR reads best).
+read_window() {
+    import -window "$1" "$shots/$2.png" 2>/dev/null || fail "no picture of the $2 window"
+    convert "$shots/$2.png" -resize 300% -colorspace Gray "$shots/$2-ocr.png" 2>/dev/null
+    tesseract "$shots/$2-ocr.png" "$shots/$2" txt tsv >/dev/null 2>&1
+    sed -i 's/\bOx\([0-9A-F]\)/0x\1/g' "$shots/$2.txt"  # a capital O read for the hex prefix's zero
+}
+
+# Reads window $1 ($2) until its text matches the regex $3: a window may be
+# mapped before it is painted. Deadline 60 s.
+expect_text() {
+    local until=$((SECONDS + 60))
+    while :; do
+        read_window "$1" "$2"
+        tr '\n' ' ' <"$shots/$2.txt" | tr -s ' ' | grep -Eq -- "$3" && return 0
+        [ "$SECONDS" -lt "$until" ] || fail "the $2 window says \"$(tr '\n' ' ' <"$shots/$2.txt")\", not /$3/"
+        sleep 1
+    done
+}
+
+# Clicks, once, the first word matching the regex $3 in the last reading $2 of
+# window $1, at its centre. A word in a button's frame is often missed by the
+# first reading: a second one, for sparse text on a sharpened picture, finds it.
+click_word() {
+    local box X Y
+    word_at() {
+        awk -F'\t' -v re="$3" -v scale="$2" 'NR > 1 && $12 ~ re {
+            print int(($7 + $9 / 2) / scale), int(($8 + $10 / 2) / scale); exit }' "$1"
+    }
+    box=$(word_at "$shots/$2.tsv" 3 "$3")
+    if [ -z "$box" ]; then
+        convert "$shots/$2.png" -resize 400% -colorspace Gray -threshold 60% "$shots/$2-sparse.png" 2>/dev/null
+        tesseract "$shots/$2-sparse.png" "$shots/$2-sparse" --psm 11 tsv >/dev/null 2>&1
+        box=$(word_at "$shots/$2-sparse.tsv" 4 "$3")
+    fi
+    [ -n "$box" ] || fail "no word /$3/ in the $2 window to click: it says \"$(tr '\n' ' ' <"$shots/$2.txt")\""
+    eval "$(xdotool getwindowgeometry --shell "$1")"
+    xdotool mousemove $((X + ${box% *})) $((Y + ${box#* })) click 1
+}
+
+# Answers message box $1 ($2) with one click on its OK button.
+answer() {
+    wine_click_ok "$1" || fail "the $2 has no geometry"
+    wait_gone "$1" "$2"
+}
+
+# Waits (deadline 30 s) for a new window of tavrin.exe beside those in $1: a
+# popup menu has no title. Echoes its id.
+wait_popup() {
+    local until=$((SECONDS + 30)) id
+    while :; do
+        for id in $(tavrin_windows); do
+            [[ " $1 " == *" $id "* ]] || { echo "$id"; return 0; }
+        done
+        [ "$SECONDS" -lt "$until" ] || fail "the $2 menu did not open"
+        sleep 0.2
+    done
+}
+
+# Opens menu $1 of the main window and picks its item matching the regex $2.
+pick() {
+    local before popup
+    before=$(tavrin_windows | tr '\n' ' ')
+    click_word "$main" main "^$1\$"
+    popup=$(wait_popup "$before" "$1") || exit 1
+    expect_text "$popup" "menu-$1" "${2//[\^\$]/}"
+    click_word "$popup" "menu-$1" "$2"
+    wait_gone "$popup" "$1 menu"
+}
+
+# One test: TEST pressed, the verdict box read and answered.
+run_test() {  # name, regex of the verdict
+    local box
+    read_window "$main" main
+    click_word "$main" main '^TEST$'
+    box=$(wait_window Tavrin "$main" 60 "verdict box of the $1 case") || exit 1
+    expect_text "$box" "$1" "$2"
+    # (the box's icon may be read as a sign or two before the text)
+    say "$1: the box says \"$(tr '\n' ' ' <"$shots/$1.txt" | tr -s ' ' | sed 's/^[^A-Za-z]*//; s/ *$//')\""
+    answer "$box" "verdict box of the $1 case"
+}
+
+# Wine's desktop process starts tavrin.exe once it is ready. A program started
+# alone would start that process itself and give it 10 s: under emulation it
+# needs longer, and the program would then find no window driver.
+tavrin=""
+wine explorer.exe /desktop "$(winepath -w "$exe")" >"$work/tavrin.log" 2>&1 &
+started+=($!)
+
+box=$(wait_window Tavrin "" 900 "start-up box") || exit 1
+tavrin=$(xdotool getwindowpid "$box")
+expect_text "$box" start-up 'You must quit any MIDI applications'
+say "start-up box: ok"
+answer "$box" "start-up box"
+main=$(wait_window Tavrin "$box" 60 "main window") || exit 1
+say "main window: shown"
+
+# Port-0 to Port-0: "Midi Through" gives back what it gets.
+run_test success 'The test was successful\.'
+# Output on Port-0, input on Port-1: nothing comes back.
+pick Inputs 'Port-1'
+run_test timeout 'Midi loopback timeout, check cable!'
+# Output on Port-1, input on Port-0: through seq_mangle, one byte changed.
+pick Inputs 'Port-0'
+pick Outputs 'Port-1'
+run_test failure "Midi loopback failure! Byte: 0x$(printf %X "$mangled")"
+
+# The Help box: its five rows, each read from its first words to its last.
+# Wine draws "MS Sans Serif" with a font of its own, wider than Windows' (the
+# rows fit their controls there): a row whose last words Wine cuts is named,
+# not failed; a row missing or out of place fails.
+pick Help '^Help$'
+box=$(wait_window "Tavrin Help" "" 60 "Help box") || exit 1
+expect_text "$box" help 'any reason'
+rows=$(grep -v '^ *$' "$shots/help.txt" | sed 's/ *$//')
+n=0
+for row in '^This program sends .* input port\. The$' \
+    '^program then verifies .* Select the desired MIDI input$' \
+    '^and output ports from .* checkmark$' \
+    '^beside them\. Send the test data .* the .Test. button\.$' \
+    '^Press the .Cancel. button to discontinue a test for any reason\.$'; do
+    n=$((n + 1))
+    line=$(sed -n "${n}p" <<<"$rows")
+    start=${row%% *}
+    grep -Eq -- "$start " <<<"$line" || fail "row $n of the Help box is not /$start/: it says: $(tr '\n' '|' <<<"$rows")"
+    grep -Eq -- "$row" <<<"$line" || say "help: row $n is cut at \"${line##* }\" (Wine's font): $line"
+done
+say "help: five rows read: $(tr '\n' '|' <<<"$rows")"
+# Its OK button (50 x 14 dialog units, 8 above the foot) is centred 26 pixels
+# above the box's foot.
+wine_click_ok "$box" 26 || fail "the Help box has no geometry"
+wait_gone "$box" "Help box"
+
+# File > Exit is not driven yet: after the Help box, a click on "File" opens no
+# menu here. The run ends with Wine's server, which ends tavrin.exe.
+say "all cases passed"
