@@ -83,13 +83,13 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     } else {
         o.command = Options::Command::Test;
         std::string error;
-        auto spec = parse_pattern(pattern_text, error);
-        if (!spec) {
+        auto choice = parse_pattern(pattern_text, error);
+        if (!choice) {
             result.exit_status = kExitUsage;
             result.err = std::string(kProgram) + ": " + error + "\n";
             return result;
         }
-        o.pattern = *spec;
+        o.pattern = *choice;
         if (o.in_port.empty() || o.out_port.empty()) {
             result.exit_status = kExitUsage;
             result.err = std::string(kProgram) + ": --in and --out need a port index or name\n";

@@ -19,7 +19,7 @@ struct Options {
     unsigned count = 1;
     unsigned interval_ms = 0;
     unsigned timeout_ms = 2000;
-    PatternSpec pattern;
+    PatternChoice pattern;
     bool quiet = false;
     std::string plot_file;
 };

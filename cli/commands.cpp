@@ -42,10 +42,10 @@ std::string port_label(const char* kind, unsigned index, const std::vector<PortE
 }
 
 // The standard message and its check are the desktop program's own.
-Pattern make_pattern(const PatternSpec& spec) {
+Pattern make_pattern(const PatternChoice& choice) {
     const UINT length = BuildTestMessage();
-    Pattern p = build_pattern(spec, std::span<const std::uint8_t>(TestMessage, length));
-    if (spec.kind == PatternSpec::Kind::Standard) {
+    Pattern p = build_pattern(choice, std::span<const std::uint8_t>(TestMessage, length));
+    if (choice.kind == PatternChoice::Kind::Standard) {
         p.accepts = [](std::span<const std::uint8_t> captured) {
             // Past the capture lies a byte that no good message holds.
             Bytes padded(captured.begin(), captured.end());
@@ -328,7 +328,7 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
     if (!options.plot_file.empty()) {
         std::ofstream file(options.plot_file, std::ios::binary | std::ios::trunc);
         file << plot_svg(runs, summary,
-                         "tavrin-cli test, pattern " + pattern.spec.text + ", input " + ports.inputs[*in_index].name +
+                         "tavrin-cli test, pattern " + pattern.choice.text + ", input " + ports.inputs[*in_index].name +
                              ", output " + ports.outputs[*out_index].name);
         if (!file.flush()) say("cannot write the picture to " + options.plot_file);
     }

@@ -114,21 +114,21 @@ std::size_t short_message_length(std::uint8_t status) {
     }
 }
 
-std::optional<PatternSpec> parse_pattern(std::string_view text, std::string& error) {
-    PatternSpec spec;
-    spec.text = std::string(text);
-    if (text == "standard") return spec;
+std::optional<PatternChoice> parse_pattern(std::string_view text, std::string& error) {
+    PatternChoice choice;
+    choice.text = std::string(text);
+    if (text == "standard") return choice;
     if (text == "notes") {
-        spec.kind = PatternSpec::Kind::Notes;
-        return spec;
+        choice.kind = PatternChoice::Kind::Notes;
+        return choice;
     }
     if (text == "realtime") {
-        spec.kind = PatternSpec::Kind::Realtime;
-        return spec;
+        choice.kind = PatternChoice::Kind::Realtime;
+        return choice;
     }
     if (text == "mixed") {
-        spec.kind = PatternSpec::Kind::Mixed;
-        return spec;
+        choice.kind = PatternChoice::Kind::Mixed;
+        return choice;
     }
     constexpr std::string_view kSysex = "sysex:";
     if (text.substr(0, kSysex.size()) == kSysex) {
@@ -145,10 +145,10 @@ std::optional<PatternSpec> parse_pattern(std::string_view text, std::string& err
                     std::to_string(kMaxSysexBytes) + " is the most one send carries";
             return std::nullopt;
         }
-        spec.kind = PatternSpec::Kind::Sysex;
-        spec.sysex_bytes = static_cast<std::size_t>(n);
-        spec.text = "sysex:" + std::to_string(n);
-        return spec;
+        choice.kind = PatternChoice::Kind::Sysex;
+        choice.sysex_bytes = static_cast<std::size_t>(n);
+        choice.text = "sysex:" + std::to_string(n);
+        return choice;
     }
     error = "--pattern " + std::string(text) + ": expected standard, sysex:N, notes, realtime or mixed";
     return std::nullopt;
@@ -229,15 +229,15 @@ Delivery expected_delivery(std::span<const std::uint8_t> wire, std::size_t buffe
     return out;
 }
 
-Pattern build_pattern(const PatternSpec& spec, std::span<const std::uint8_t> standard) {
+Pattern build_pattern(const PatternChoice& choice, std::span<const std::uint8_t> standard) {
     Pattern p;
-    p.spec = spec;
-    switch (spec.kind) {
-    case PatternSpec::Kind::Standard: p.sends.emplace_back(standard.begin(), standard.end()); break;
-    case PatternSpec::Kind::Sysex: p.sends.push_back(sysex_of(spec.sysex_bytes)); break;
-    case PatternSpec::Kind::Notes: p.sends = notes_sends(); break;
-    case PatternSpec::Kind::Realtime: p.sends.push_back(realtime_wire()); break;
-    case PatternSpec::Kind::Mixed: p.sends = split_sends(mixed_wire()); break;
+    p.choice = choice;
+    switch (choice.kind) {
+    case PatternChoice::Kind::Standard: p.sends.emplace_back(standard.begin(), standard.end()); break;
+    case PatternChoice::Kind::Sysex: p.sends.push_back(sysex_of(choice.sysex_bytes)); break;
+    case PatternChoice::Kind::Notes: p.sends = notes_sends(); break;
+    case PatternChoice::Kind::Realtime: p.sends.push_back(realtime_wire()); break;
+    case PatternChoice::Kind::Mixed: p.sends = split_sends(mixed_wire()); break;
     }
     for (const Bytes& s : p.sends) p.wire.insert(p.wire.end(), s.begin(), s.end());
     Delivery d = expected_delivery(p.wire, kInputBufferBytes);

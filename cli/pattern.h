@@ -26,7 +26,7 @@ inline constexpr std::size_t kInputBufferBytes = 4096;
 // may leave unread before the service drops short messages.
 inline constexpr std::size_t kMessagesPerSend = 128;
 
-struct PatternSpec {
+struct PatternChoice {
     enum class Kind { Standard, Sysex, Notes, Realtime, Mixed };
     Kind kind = Kind::Standard;
     std::size_t sysex_bytes = 0;  // Sysex only
@@ -35,10 +35,10 @@ struct PatternSpec {
 
 // Parses "standard", "sysex:N", "notes", "realtime" or "mixed". On error:
 // nullopt and a one-line reason.
-std::optional<PatternSpec> parse_pattern(std::string_view text, std::string& error);
+std::optional<PatternChoice> parse_pattern(std::string_view text, std::string& error);
 
 struct Pattern {
-    PatternSpec spec;
+    PatternChoice choice;
     std::vector<Bytes> sends;   // one midiOutLongMsg each, in order
     Bytes wire;                 // all sends together: what the output carries
     Bytes expected;             // what the input delivers, in order of delivery
@@ -54,7 +54,7 @@ struct Pattern {
 };
 
 // `standard` is the desktop program's test message.
-Pattern build_pattern(const PatternSpec& spec, std::span<const std::uint8_t> standard);
+Pattern build_pattern(const PatternChoice& choice, std::span<const std::uint8_t> standard);
 
 // What a WinMM input delivers for `wire`, with buffers of `buffer_bytes`:
 // each short message whole (status included even under running status),

@@ -119,7 +119,7 @@ json run_json(const RunResult& run, const Pattern& pattern) {
     const Verdict& v = run.verdict;
     json j = {{"type", "run"},
               {"run", run.index},
-              {"pattern", pattern.spec.text},
+              {"pattern", pattern.choice.text},
               {"verdict", verdict_name(v.kind)},
               {"bytes_sent", run.bytes_sent},
               {"bytes_expected", v.expected_bytes},
@@ -157,7 +157,7 @@ json summary_json(const Summary& s, const Pattern& pattern) {
     json by_byte = json::object();
     for (const auto& [offset, n] : s.failures_by_byte) by_byte[std::to_string(offset)] = n;
     json j = {{"type", "summary"},
-              {"pattern", pattern.spec.text},
+              {"pattern", pattern.choice.text},
               {"runs", s.runs},
               {"successes", s.successes},
               {"failures", s.failures},

@@ -58,10 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_line(tavrin_cli::ports_json(ports));
     (void)tavrin_cli::ports_text(ports);
 
-    tavrin_cli::PatternSpec spec;
-    spec.text = name(in);
+    tavrin_cli::PatternChoice choice;
+    choice.text = name(in);
     tavrin_cli::Pattern pattern;
-    pattern.spec = spec;
+    pattern.choice = choice;
     std::vector<tavrin_cli::RunResult> runs;
     for (unsigned i = 0, n = in.byte() % 16; i < n; ++i) {
         tavrin_cli::RunResult r;

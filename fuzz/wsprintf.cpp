@@ -36,22 +36,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const unsigned prefix = number ? (shape >> 4) % 3 : 0;  // none, l, I64
     const std::string before = literal(in), after = literal(in);
 
-    std::string spec = "%", c_spec = "%";
+    std::string conv = "%", c_conv = "%";
     if (conversion != '%') {
-        if (left) spec += '-', c_spec += '-';
-        if (zero && !(number && has_precision)) c_spec += '0';  // C drops 0 beside a number's precision
-        if (zero) spec += '0';
-        if (has_width) spec += std::to_string(width), c_spec += std::to_string(width);
+        if (left) conv += '-', c_conv += '-';
+        if (zero && !(number && has_precision)) c_conv += '0';  // C drops 0 beside a number's precision
+        if (zero) conv += '0';
+        if (has_width) conv += std::to_string(width), c_conv += std::to_string(width);
         if (has_precision) {
-            spec += '.' + std::to_string(precision);
-            c_spec += '.' + std::to_string(number && precision == 0 ? 1 : precision);
+            conv += '.' + std::to_string(precision);
+            c_conv += '.' + std::to_string(number && precision == 0 ? 1 : precision);
         }
-        spec += prefix == 1 ? "l" : prefix == 2 ? "I64" : "";
-        c_spec += prefix == 2 ? "ll" : "";
+        conv += prefix == 1 ? "l" : prefix == 2 ? "I64" : "";
+        c_conv += prefix == 2 ? "ll" : "";
     }
-    spec += conversion;
-    c_spec += conversion;
-    const std::string format = before + spec + after, c_format = before + c_spec + after;
+    conv += conversion;
+    c_conv += conversion;
+    const std::string format = before + conv + after, c_format = before + c_conv + after;
 
     char got[kLimit + 16];
     std::memset(got, 0x55, sizeof got);

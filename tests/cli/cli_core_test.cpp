@@ -17,10 +17,10 @@ namespace {
 
 Pattern pattern_of(const std::string& text) {
     std::string error;
-    auto spec = parse_pattern(text, error);
-    EXPECT_TRUE(spec) << error;
+    auto choice = parse_pattern(text, error);
+    EXPECT_TRUE(choice) << error;
     const Bytes standard = {0xF0, 0x01, 0x02, 0xF7};
-    return build_pattern(spec.value_or(PatternSpec{}), standard);
+    return build_pattern(choice.value_or(PatternChoice{}), standard);
 }
 
 ParseOutcome parse(std::vector<std::string> args) { return parse_args(args); }
