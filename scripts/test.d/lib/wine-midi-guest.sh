@@ -84,6 +84,13 @@ read_window() {
     sed -i 's/\bOx\([0-9A-F]\)/0x\1/g' "$shots/$2.txt"  # a capital O read for the hex prefix's zero
 }
 
+# A second reading of picture $1 for sparse text (a menu of one short item,
+# which OCR's reading as a page misses): sharpened, larger, word by word.
+read_sparse() {
+    convert "$shots/$1.png" -resize 400% -colorspace Gray -threshold 60% "$shots/$1-sparse.png" 2>/dev/null
+    tesseract "$shots/$1-sparse.png" "$shots/$1-sparse" --psm 11 txt tsv >/dev/null 2>&1
+}
+
 # Reads window $1 ($2) until its text matches the regex $3: a window may be
 # mapped before it is painted. Deadline 60 s.
 expect_text() {
@@ -91,6 +98,8 @@ expect_text() {
     while :; do
         read_window "$1" "$2"
         tr '\n' ' ' <"$shots/$2.txt" | tr -s ' ' | grep -Eq -- "$3" && return 0
+        read_sparse "$2"
+        tr '\n' ' ' <"$shots/$2-sparse.txt" | tr -s ' ' | grep -Eq -- "$3" && return 0
         [ "$SECONDS" -lt "$until" ] || fail "the $2 window says \"$(tr '\n' ' ' <"$shots/$2.txt")\", not /$3/"
         sleep 1
     done
@@ -107,8 +116,7 @@ click_word() {
     }
     box=$(word_at "$shots/$2.tsv" 3 "$3")
     if [ -z "$box" ]; then
-        convert "$shots/$2.png" -resize 400% -colorspace Gray -threshold 60% "$shots/$2-sparse.png" 2>/dev/null
-        tesseract "$shots/$2-sparse.png" "$shots/$2-sparse" --psm 11 tsv >/dev/null 2>&1
+        read_sparse "$2"
         box=$(word_at "$shots/$2-sparse.tsv" 4 "$3")
     fi
     [ -n "$box" ] || fail "no word /$3/ in the $2 window to click: it says \"$(tr '\n' ' ' <"$shots/$2.txt")\""
@@ -139,7 +147,7 @@ wait_popup() {
 pick() {
     local before popup
     before=$(tavrin_windows | tr '\n' ' ')
-    click_word "$main" main "^$1\$"
+    click_word "$main" main "^$1[)]?\$"  # OCR may read the bar's first title with a ")"
     popup=$(wait_popup "$before" "$1") || exit 1
     expect_text "$popup" "menu-$1" "${2//[\^\$]/}"
     click_word "$popup" "menu-$1" "$2"
@@ -209,18 +217,27 @@ say "help: five rows read: $(tr '\n' '|' <<<"$rows")"
 wine_click_ok "$box" 26 || fail "the Help box has no geometry"
 wait_gone "$box" "Help box"
 
-# tavrin-cli.exe, a console program, in the same Wine session once tavrin.exe
-# has let its ports go: 20 runs on Port-0, then the map of which output reaches
-# which input. Without seq_mangle each output reaches only its own port's
-# input. Like every Wine process in this guest, it may end with SIGSEGV once its
-# work is done, so it is judged by what it printed, not by its exit status.
-kill "$mangle_pid"; wait "$mangle_pid" 2>/dev/null
-kill "$tavrin" 2>/dev/null
+# File > Exit: the caution, then the program ends (judged by its process
+# going: Wine processes here end with SIGSEGV after their work, see below).
+pick File '^Exit$'
+box=$(wait_window "Caution:" "" 60 "caution box of File > Exit") || exit 1
+expect_text "$box" caution 'You must disconnect the MIDI output cable'
+say "exit: the box says \"$(tr '\n' ' ' <"$shots/caution.txt" | tr -s ' ' | sed 's/^[^A-Za-z]*//; s/ *$//')\""
+answer "$box" "caution box of File > Exit"
 until=$((SECONDS + 60))
 while kill -0 "$tavrin" 2>/dev/null; do
-    [ "$SECONDS" -lt "$until" ] || fail "tavrin.exe did not end within 60 s of its signal"
+    [ "$SECONDS" -lt "$until" ] || fail "tavrin.exe did not end within 60 s of File > Exit"
     sleep 0.2
 done
+say "exit: tavrin.exe ended"
+
+# tavrin-cli.exe, a console program, in the same Wine session now that
+# tavrin.exe has let its ports go: 20 runs on Port-0, then the map of which
+# output reaches which input. Without seq_mangle each output reaches only its
+# own port's input. Like every Wine process in this guest, it may end with
+# SIGSEGV once its work is done, so it is judged by what it printed, not by
+# its exit status.
+kill "$mangle_pid"; wait "$mangle_pid" 2>/dev/null
 cli=$(dirname "$exe")/tavrin-cli.exe
 cli_run() {  # name, arguments
     local name=$1
