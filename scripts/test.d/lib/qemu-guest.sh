@@ -60,7 +60,7 @@ guest_kernel() {
 # Modules with their dependencies, each after what it needs. Compressed ones
 # are unpacked here, so the guest needs only busybox's insmod.
 guest_initramfs() {
-    local ir=$1 spec name
+    local ir=$1 module name
     shift
     mkdir -p "$ir"/{bin,dev,proc,sys,tmp,modules}
     cp /bin/busybox "$ir/bin/busybox"
@@ -80,10 +80,10 @@ guest_initramfs() {
         esac
         order+=("$name")
     }
-    for spec in "$@"; do
-        name=${spec%%=*}
+    for module in "$@"; do
+        name=${module%%=*}
         _guest_add_module "$name" || return 1
-        [ "$spec" != "$name" ] && echo "${spec#*=}" >"$ir/modules/$name.args"
+        [ "$module" != "$name" ] && echo "${module#*=}" >"$ir/modules/$name.args"
     done
     printf '%s\n' "${order[@]}" >"$ir/modules/order"
     cat >"$ir/guest-lib.sh" <<'LIB'
