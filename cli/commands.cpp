@@ -190,18 +190,33 @@ private:
         }
     }
 
-    // Stops the input and the output and waits until every buffer is back, so
-    // that no notification of this run reaches the next one.
+    // Ends the run so that nothing of it reaches the next one. The output is
+    // let finish first: a reset sends controller messages down the cable on
+    // every channel, and they would arrive in the next run, so it is reset
+    // only when its message does not come back in time. Then the input stops
+    // and every buffer comes back.
     void settle() {
-        in_.reset();
+        drain([this] { return out_.sending(); }, true);
         if (out_.sending()) out_.reset();
-        if (in_.queued() == 0 && !out_.sending()) return;
+        in_.reset();
+        drain([this] { return in_.queued() > 0 || out_.sending(); }, false);
+    }
+
+    // Takes notifications until `pending` is false or kDrainLimitMs passes;
+    // late input is dropped, its buffer queued again while `recording`.
+    template <class Pending> void drain(Pending pending, bool recording) {
+        if (!pending()) return;
         SetTimer(window_, kDrainTimer, kDrainLimitMs, nullptr);
         MSG msg{};
-        while ((in_.queued() > 0 || out_.sending()) && next_message(msg)) {
-            if (msg.message == MM_MIM_LONGDATA) in_.take_back(reinterpret_cast<MIDIHDR*>(msg.lParam));
-            else if (msg.message == MM_MOM_DONE) out_.take_back(reinterpret_cast<const MIDIHDR*>(msg.lParam));
-            else if (msg.message == WM_TIMER && msg.wParam == kDrainTimer) break;
+        while (pending() && next_message(msg)) {
+            if (msg.message == MM_MIM_LONGDATA) {
+                auto* header = reinterpret_cast<MIDIHDR*>(msg.lParam);
+                if (in_.take_back(header) && recording) in_.requeue(header);
+            } else if (msg.message == MM_MOM_DONE) {
+                out_.take_back(reinterpret_cast<const MIDIHDR*>(msg.lParam));
+            } else if (msg.message == WM_TIMER && msg.wParam == kDrainTimer) {
+                break;
+            }
         }
         KillTimer(window_, kDrainTimer);
     }
