@@ -6,7 +6,11 @@
 #                        takes a minute or more); needs a display in DISPLAY
 #
 # Debian's launcher `wine` starts the 64-bit loader that wine64 installs.
-WINE_PACKAGES=(wine wine64)
+# fonts-wine holds Wine's own faces, among them an "MS Sans Serif" with the
+# metrics dialog templates are laid out for; without them Wine draws dialog
+# text in a wider desktop face, and rows that fit their controls on Windows
+# lose their last word.
+WINE_PACKAGES=(wine wine64 fonts-wine)
 
 wine_env() {
     export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -15,14 +19,25 @@ wine_env() {
 wine_prefix() {
     local t0=$SECONDS
     # A prefix whose making was cut short is made again.
-    [ -e "$WINEPREFIX/.tavrin-ready" ] && return 0
-    rm -rf "$WINEPREFIX"
-    wine wineboot --init >/dev/null 2>&1 || { echo "wine: wineboot failed" >&2; return 1; }
-    # wineboot returns before the prefix's services have finished; the server
-    # ends once they have.
-    timeout 600 wineserver -w || { echo "wine: the Wine prefix was not ready within 600 s" >&2; return 1; }
-    touch "$WINEPREFIX/.tavrin-ready"
-    echo "wine: new Wine prefix in $((SECONDS - t0)) s"
+    if [ ! -e "$WINEPREFIX/.tavrin-ready" ]; then
+        rm -rf "$WINEPREFIX"
+        wine wineboot --init >/dev/null 2>&1 || { echo "wine: wineboot failed" >&2; return 1; }
+        # wineboot returns before the prefix's services have finished; the
+        # server ends once they have.
+        timeout 600 wineserver -w || { echo "wine: the Wine prefix was not ready within 600 s" >&2; return 1; }
+        touch "$WINEPREFIX/.tavrin-ready"
+        echo "wine: new Wine prefix in $((SECONDS - t0)) s"
+    fi
+    wine_fonts
+}
+
+# Debian's Wine 8 looks for its own faces beside /usr/share/wine, not in it,
+# and so never loads them; a prefix's C:\windows\Fonts is read at every start.
+wine_fonts() {
+    local fonts=$WINEPREFIX/drive_c/windows/Fonts
+    [ -e /usr/share/wine/fonts/ms_sans_serif.ttf ] || { echo "wine: Wine's own fonts (fonts-wine) are not installed" >&2; return 1; }
+    mkdir -p "$fonts" && cp -u /usr/share/wine/fonts/* "$fonts/" ||
+        { echo "wine: cannot copy Wine's fonts into $fonts" >&2; return 1; }
 }
 
 # Windows of Wine programs on the X display, for the suites that drive them.
