@@ -45,9 +45,10 @@ TAVRIN_ENGINE_TEST_PACKAGES=(jackd2 qemu-system-x86 busybox-static kmod cpio xz-
 # own libjack, which the JACK suites run a second time against.
 TAVRIN_PIPEWIRE_PACKAGES=(pipewire pipewire-bin pipewire-jack)
 # Making and checking the packages: the Debian package's dependencies
-# (dpkg-shlibdeps) and checkers, both MinGW-w64 targets, and Wine for the zips.
+# (dpkg-shlibdeps) and checkers, and both MinGW-w64 targets (Wine, for the
+# zips, comes from lib/wine.sh).
 TAVRIN_PACKAGE_PACKAGES=(dpkg-dev lintian desktop-file-utils appstream unzip
-    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine64)
+    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64-i686)
 # tavrin-cli's suites and benchmark: JSON read by Python, a terminal in tmux,
 # pictures looked at in headless Chromium; jack_midi_latency_test, the
 # baseline of bench/cli_jack.sh, comes with jackd2.

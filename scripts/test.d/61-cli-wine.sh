@@ -5,8 +5,9 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
+source scripts/test.d/lib/wine.sh
 tavrin_need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libcli11-dev nlohmann-json3-dev \
-    wine wine64 || exit 1
+    "${WINE_PACKAGES[@]}" || exit 1
 
 build=build/windows
 cmake --preset windows >/dev/null && cmake --build --preset windows -j2 --target tavrin-cli >/dev/null || {
@@ -24,18 +25,13 @@ headers=$(x86_64-w64-mingw32-objdump -p "$exe")
 grep -Eq '^Subsystem.*Windows CUI' <<<"$headers" || {
     echo "cli-wine: tavrin-cli.exe is not a console program" >&2; exit 1; }
 
-export WINEPREFIX=$PWD/$build/wine-prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine_env "$PWD/$build/wine-prefix"
 unset DISPLAY  # a console program needs no display
 cleanup() {
     [ -d "$WINEPREFIX" ] && { timeout 30 wineserver -k 2>/dev/null; timeout 30 wineserver -w 2>/dev/null; }
 }
 trap cleanup EXIT
-if [ ! -e "$WINEPREFIX/.tavrin-ready" ]; then
-    rm -rf "$WINEPREFIX"
-    wine wineboot --init >/dev/null 2>&1 || { echo "cli-wine: wineboot failed" >&2; exit 1; }
-    timeout 600 wineserver -w || { echo "cli-wine: the Wine prefix was not ready within 600 s" >&2; exit 1; }
-    touch "$WINEPREFIX/.tavrin-ready"
-fi
+wine_prefix || exit 1
 
 failed=0
 t0=$SECONDS

@@ -8,24 +8,25 @@
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
+source scripts/test.d/lib/wine.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}" \
-    "${TAVRIN_PACKAGE_PACKAGES[@]}" || exit 1
+    "${TAVRIN_PACKAGE_PACKAGES[@]}" "${WINE_PACKAGES[@]}" || exit 1
 
 fail() { echo "packages: $*" >&2; exit 1; }
 export LC_ALL=C  # apt's lists of what it installs are read below
 t0=$SECONDS
 work=$(mktemp -d /tmp/tavrin-packages.XXXXXX) || exit 1
 installed_by_us=()
-wine_prefix=
+prefix_dir=
 cleanup() {
     if [ ${#installed_by_us[@]} -gt 0 ]; then
         DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 purge -y -q \
             "${installed_by_us[@]}" >/dev/null 2>&1 ||
             echo "packages: could not purge ${installed_by_us[*]}" >&2
     fi
-    if [ -n "$wine_prefix" ]; then
-        WINEPREFIX=$wine_prefix timeout 30 wineserver -k 2>/dev/null
-        WINEPREFIX=$wine_prefix timeout 30 wineserver -w 2>/dev/null
+    if [ -n "$prefix_dir" ]; then
+        WINEPREFIX=$prefix_dir timeout 30 wineserver -k 2>/dev/null
+        WINEPREFIX=$prefix_dir timeout 30 wineserver -w 2>/dev/null
     fi
     rm -rf "$work"
 }
@@ -160,10 +161,9 @@ for bits in 64 32; do
 done
 
 # The 64-bit command-line program under Wine, in a prefix of its own (no display needed).
-wine_prefix=$work/wine-prefix
-export WINEPREFIX=$wine_prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-timeout 300 wine wineboot --init >/dev/null 2>&1 || fail "wineboot failed"
-timeout 300 wineserver -w || fail "the Wine prefix was not ready within 300 s"
+prefix_dir=$work/wine-prefix
+wine_env "$prefix_dir"
+wine_prefix || fail "no Wine prefix"
 out=$(timeout 60 wine "$work/zip64/tavrin-$version-win64/tavrin-cli.exe" --version 2>/dev/null | tr -d '\r') ||
     fail "tavrin-cli.exe --version failed under Wine: $out"
 [[ "$out" == *"$version"* ]] || fail "tavrin-cli.exe --version printed \"$out\", not the version $version"

@@ -3,7 +3,7 @@
 #
 #   wine_env PREFIX      exports the environment every Wine run here uses
 #   wine_prefix          makes $WINEPREFIX once (kept between runs: making one
-#                        takes a minute or more); needs a display in DISPLAY
+#                        takes a minute or more), with Wine's own fonts
 #
 # Debian's launcher `wine` starts the 64-bit loader that wine64 installs.
 # fonts-wine holds Wine's own faces, among them an "MS Sans Serif" with the
