@@ -222,7 +222,7 @@ wine_click_ok "$box" 26 || fail "the Help box has no geometry"
 wait_gone "$box" "Help box"
 
 # File > Exit: the caution, then the program ends (judged by its process
-# going: Wine processes here end with SIGSEGV after their work, see below).
+# going: its exit status is lost to a fault of Wine's, see below).
 pick File '^Exit$'
 box=$(wait_window "Caution:" "" 60 "caution box of File > Exit") || exit 1
 expect_text "$box" caution 'You must disconnect the MIDI output cable'
@@ -238,16 +238,22 @@ say "exit: tavrin.exe ended"
 # tavrin-cli.exe, a console program, in the same Wine session now that
 # tavrin.exe has let its ports go: 20 runs on Port-0, then the map of which
 # output reaches which input. Without seq_mangle each output reaches only its
-# own port's input. Like every Wine process in this guest, it may end with
-# SIGSEGV once its work is done, so it is judged by what it printed, not by
-# its exit status.
+# own port's input. Each is judged by what it printed, not by its exit status:
+# every process that has loaded Wine's ALSA MIDI driver ends with SIGSEGV here
+# after main has returned, even `tavrin-cli.exe ports`, which only lists the
+# ports (`--version`, which loads no MIDI driver, ends with 0): one of Wine's
+# own threads jumps to an address that is no longer code. The status is
+# printed for the record.
 kill "$mangle_pid"; wait "$mangle_pid" 2>/dev/null
 cli=$(dirname "$exe")/tavrin-cli.exe
 cli_run() {  # name, arguments
     local name=$1
     shift
-    timeout 600 wine "$cli" "$@" 2>&1 | tr -d '\r' >"$work/cli-$name.txt"
+    timeout 600 wine "$cli" "$@" >"$work/cli-$name.txt" 2>&1
+    local status=$?
+    sed -i 's/\r$//' "$work/cli-$name.txt"
     sed "s/^/  cli $name | /" "$work/cli-$name.txt"
+    say "cli $name: exit status $status"
 }
 cli_run test test --in 0 --out 0 --count 20
 grep -q '^runs 20, successes 20, failures 0, time-outs 0$' "$work/cli-test.txt" ||
