@@ -425,15 +425,22 @@ int Client::open_input(const std::string& source, InputSink& sink, Status& error
     std::lock_guard lock(mutex_);
     s.reserved = false;
     if (port == nullptr) return -1;
+    s.sink = &sink;
+    s.source = source;
+    publish(s, port);
+    return index;
+}
+
+// Locks held: the slot is open, its new port handed to the process callback
+// with the ring empty (it may hold bytes of an earlier port).
+template <class Slot>
+void Client::publish(Slot& s, jack_port_t* port) {
     jack_ringbuffer_reset(s.ring);
     s.used = true;
     s.failed = false;
-    s.sink = &sink;
-    s.source = source;
     ++s.opened;
     s.registered = port;
-    s.port.store(port, std::memory_order_seq_cst);
-    return index;
+    s.port.store(port, std::memory_order_seq_cst);  // see process()
 }
 
 // Takes the port away from the process callback, waits until no cycle and
@@ -476,20 +483,14 @@ int Client::open_output(const std::string& destination, OutputSink& sink, Status
     std::lock_guard lock(mutex_);
     s.reserved = false;
     if (port == nullptr) return -1;
-    // The ring may hold bytes of an earlier port: start it empty.
-    jack_ringbuffer_reset(s.ring);
     s.queued = 0;
     s.job_end = 0;
     s.consumed.store(0, std::memory_order_release);
     s.discard_until.store(0, std::memory_order_release);
-    s.used = true;
-    s.failed = false;
     s.pending = false;
     s.sink = &sink;
     s.destination = destination;
-    ++s.opened;
-    s.registered = port;
-    s.port.store(port, std::memory_order_seq_cst);
+    publish(s, port);
     return index;
 }
 

@@ -122,6 +122,8 @@ private:
     std::vector<Peer> lost_peers();
     template <class Slot>
     int reserve(std::array<Slot, kSlots>& slots, bool input, Status& error);
+    template <class Slot>
+    void publish(Slot& slot, _jack_port* port);
     // Wakes the worker; safe from any thread, the process callback included.
     void wake() { sem_post(&wake_); }
     // Until JACK tells of a connection made after `before` (connects_) and two
