@@ -40,7 +40,7 @@ expect_status() {  # NAME EXPECTED
 # run objects and `s` the summary; the expression must be true.
 json() {
     python3 - "$out/$1.out" "$2" <<'PY' || fail "$1: JSON check failed: $2"
-import json, sys
+import json, re, sys
 lines = [json.loads(l) for l in open(sys.argv[1]) if l.strip()]
 runs = [l for l in lines if l.get("type") == "run"]
 s = lines[-1]
@@ -100,6 +100,31 @@ paced-64k|baud=31250|--pattern sysex:65536 --timeout 1000|0|runs[0]["verdict"] =
 stray|stray=0xFE:20,baud=31250|--count 10|0|s["successes"] == 10 and s["stray_realtime"]["Active Sensing"] >= 20
 strict|stray=0xFE:5,baud=31250|--count 3 --strict|1|[r["fault"] for r in runs] == ["extra"] * 3
 TABLE
+
+# A hunt until --duration is up over a cable with two kinds of fault and
+# Active Sensing: every fault with its class and time; the JUnit report read
+# by a real XML parser as CI servers read it; the picture with its marks.
+run hunt cable:corrupt=9:0x18/7,dup=30/11,stray=0xFE:300,baud=31250 test --in 0 --out 0 --duration 3s --json \
+    --junit "$out/hunt.xml" --plot "$out/hunt.svg"
+expect_status hunt 1
+json hunt 's["faults"]["corrupted"] >= 2 and s["faults"]["extra"] >= 1 and s["stray_realtime"]["Active Sensing"] >= 5 and 3 <= s["elapsed_s"] < 4 and all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", r["time"]) for r in runs)'
+python3 - "$out/hunt.xml" "$out/hunt.svg" <<'PY' || fail "hunt: the JUnit report or the picture is wrong"
+import sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+suites = root.findall("testsuite")
+cases = [c for s in suites for c in s.findall("testcase")]
+failure = cases[0].find("failure") if cases else None
+ok = (root.tag == "testsuites" and len(suites) == 1 and len(cases) == 1 and cases[0].get("name")
+      and cases[0].get("classname") and float(cases[0].get("time")) >= 3 and int(suites[0].get("tests")) == 1
+      and int(suites[0].get("failures")) == 1 and failure is not None and "corrupted" in failure.get("message"))
+svg = ET.parse(sys.argv[2]).getroot()
+classes = [e.get("class") for e in svg.iter()]
+ok = ok and {"fault corrupted", "fault extra", "median", "p99", "tick", "bin", "runs"} <= set(classes)
+sys.exit(0 if ok else 1)
+PY
+run plot-unwritable cable test --in 0 --out 0 --plot /nonexistent/folder/x.svg
+expect_status plot-unwritable 74
+[ "$(wc -l <"$out/plot-unwritable.err")" -eq 1 ] || fail "plot-unwritable: the reason is not one line"
 
 # wiring ends on time whatever arrives, and at once with nothing looped.
 for cable in stray=0xFE:20 ports=2,wire=0:none,wire=1:none,stray=0xF8:5; do

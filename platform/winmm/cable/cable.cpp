@@ -54,16 +54,25 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
         } else if (key == "ports") {
             if (!parse_number(value, 16, n) || n < 1) return bad(item, "ports=N, N from 1 to 16");
             o.ports = static_cast<unsigned>(n);
-        } else if (key == "corrupt") {
-            const auto colon = value.find(':');
-            unsigned long long v = 0;
-            if (colon == std::string_view::npos || !parse_number(value.substr(0, colon), kMaxIndex, n) ||
-                !parse_number(value.substr(colon + 1), 0xFF, v))
-                return bad(item, "corrupt=INDEX:VALUE, VALUE from 0 to 255");
-            o.corrupt.emplace_back(static_cast<std::size_t>(n), static_cast<std::uint8_t>(v));
-        } else if (key == "drop") {
-            if (!parse_number(value, kMaxIndex, n)) return bad(item, "drop=INDEX");
-            o.drop.push_back(static_cast<std::size_t>(n));
+        } else if (key == "corrupt" || key == "drop" || key == "dup" || key == "swap") {
+            // INDEX (corrupt: INDEX:VALUE), then /N for every Nth message.
+            std::string_view spec = value;
+            unsigned long long every = 0, v = 0;
+            const auto slash = spec.find('/');
+            bool ok = slash == std::string_view::npos ||
+                      (parse_number(spec.substr(slash + 1), 1'000'000, every) && every >= 1);
+            spec = spec.substr(0, slash);
+            const auto colon = spec.find(':');
+            if (key == "corrupt")
+                ok = ok && colon != std::string_view::npos && parse_number(spec.substr(colon + 1), 0xFF, v);
+            else
+                ok = ok && colon == std::string_view::npos;
+            ok = ok && parse_number(spec.substr(0, colon), kMaxIndex, n);
+            if (!ok)
+                return bad(item, key == "corrupt" ? "corrupt=INDEX:VALUE or INDEX:VALUE/N, VALUE from 0 to 255"
+                                                  : std::string(key) + "=INDEX or " + std::string(key) + "=INDEX/N");
+            auto& list = key == "corrupt" ? o.corrupt : key == "drop" ? o.drop : key == "dup" ? o.duplicate : o.swap;
+            list.push_back({static_cast<std::size_t>(n), static_cast<std::uint8_t>(v), static_cast<unsigned>(every)});
         } else if (key == "cut") {
             if (!parse_number(value, kMaxIndex, n)) return bad(item, "cut=N");
             o.cut = static_cast<std::size_t>(n);
@@ -76,9 +85,6 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
         } else if (key == "repeat") {
             if (!parse_number(value, 1000, n) || n < 1) return bad(item, "repeat=N, N from 1 to 1000");
             o.repeat = static_cast<unsigned>(n);
-        } else if (key == "dup" || key == "swap") {
-            if (!parse_number(value, kMaxIndex, n)) return bad(item, key == "dup" ? "dup=INDEX" : "swap=INDEX");
-            (key == "dup" ? o.duplicate : o.swap).push_back(static_cast<std::size_t>(n));
         } else if (key == "every") {
             if (!parse_number(value, 1'000'000, n) || n < 1) return bad(item, "every=N, N from 1 to 1000000");
             o.every = static_cast<unsigned>(n);
@@ -133,22 +139,23 @@ std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<c
                                         std::uint64_t number) {
     std::vector<std::uint8_t> one;
     if (options.unplugged) return one;
-    if (number % options.every != 0) return {sent.begin(), sent.end()};
-    auto named = [](const std::vector<std::size_t>& list, std::size_t i) {
-        return std::find(list.begin(), list.end(), i) != list.end();
+    const bool on_this = number % options.every == 0;
+    auto fault_at = [&](const std::vector<ByteFault>& list, std::size_t i) -> const ByteFault* {
+        for (const ByteFault& f : list)
+            if (f.index == i && (f.every != 0 ? number % f.every == 0 : on_this)) return &f;
+        return nullptr;
     };
     one.reserve(sent.size() + options.duplicate.size() + 1);
     for (std::size_t i = 0; i < sent.size(); ++i) {
-        if (named(options.drop, i)) continue;
+        if (fault_at(options.drop, i)) continue;
         std::uint8_t b = sent[i];
-        if (named(options.swap, i) && i + 1 < sent.size()) b = sent[i + 1];
-        else if (i > 0 && named(options.swap, i - 1)) b = sent[i - 1];
-        for (const auto& [index, value] : options.corrupt)
-            if (index == i) b = value;
+        if (fault_at(options.swap, i) && i + 1 < sent.size()) b = sent[i + 1];
+        else if (i > 0 && fault_at(options.swap, i - 1)) b = sent[i - 1];
+        if (const ByteFault* f = fault_at(options.corrupt, i)) b = f->value;
         one.push_back(b);
-        if (named(options.duplicate, i)) one.push_back(b);
+        if (fault_at(options.duplicate, i)) one.push_back(b);
     }
-    if (options.cut && one.size() > *options.cut) {
+    if (on_this && options.cut && one.size() > *options.cut) {
         one.resize(*options.cut);
         one.push_back(0xF7);
     }

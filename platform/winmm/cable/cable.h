@@ -22,19 +22,27 @@
 
 namespace platform::midi {
 
+// A fault at one byte of a message (`value` for corrupt=), on every `every`th
+// message of an output (0: as every= says). "corrupt=5:0x44/10" sets it.
+struct ByteFault {
+    std::size_t index = 0;
+    std::uint8_t value = 0;
+    unsigned every = 0;
+};
+
 struct CableOptions {
     unsigned ports = 1;
     bool unplugged = false;
-    std::vector<std::pair<std::size_t, std::uint8_t>> corrupt;  // index, value
-    std::vector<std::size_t> drop;
+    std::vector<ByteFault> corrupt;
+    std::vector<ByteFault> drop;
     std::optional<std::size_t> cut;
     std::chrono::milliseconds delay{0};
     unsigned baud = 0;  // 0: no pacing
     unsigned repeat = 1;
-    std::vector<std::size_t> duplicate;  // dup=INDEX: that byte comes twice
-    std::vector<std::size_t> swap;       // swap=INDEX: that byte and the next change places
+    std::vector<ByteFault> duplicate;  // dup=INDEX: that byte comes twice
+    std::vector<ByteFault> swap;       // swap=INDEX: that byte and the next change places
     // every=N: the faults above, and the delay, touch every Nth message of an
-    // output only.
+    // output only; a fault's own /N overrides it for that fault.
     unsigned every = 1;
     // stray=BYTE:MS: every input receives BYTE every MS milliseconds, as a
     // device that sends Active Sensing or clock of its own (real clock only).
