@@ -119,14 +119,18 @@ public:
     // Spaces, not terminal escapes, so that every console shows it the same.
     void clear() {
         if (!shown_) return;
-        write_err("\r" + std::string(drawn_width_, ' ') + "\r");
+        std::string blank(drawn_width_ + 2, ' ');
+        blank.front() = blank.back() = '\r';
+        write_err(blank);
         shown_ = false;
     }
 
 private:
     void draw() {
         const std::size_t pad = drawn_width_ > line_.size() ? drawn_width_ - line_.size() : 0;
-        write_err("\r" + line_ + std::string(pad, ' '));
+        std::string text(1, '\r');
+        text.append(line_).append(pad, ' ');
+        write_err(text);
         drawn_width_ = line_.size();
         shown_ = true;
     }

@@ -303,21 +303,25 @@ std::string histogram_text(const LatencyHistogram& latencies, unsigned width) {
 
 namespace {
 
-// Round steps for a log axis: 1, 2, 5 times a power of ten.
+// Ticks for a log axis: 1, 2 and 5 times powers of ten over a decade or
+// more; over less, round values a fifth of the range apart.
 std::vector<double> log_ticks(double lo, double hi) {
     std::vector<double> out;
-    for (double decade = std::pow(10.0, std::floor(std::log10(lo))); decade <= hi * 10; decade *= 10)
-        for (double m : {1.0, 2.0, 5.0})
-            if (decade * m >= lo * 0.999 && decade * m <= hi * 1.001) out.push_back(decade * m);
+    if (hi / lo >= 10) {
+        for (double decade = std::pow(10.0, std::floor(std::log10(lo))); decade <= hi * 10; decade *= 10)
+            for (double m : {1.0, 2.0, 5.0})
+                if (decade * m >= lo * 0.999 && decade * m <= hi * 1.001) out.push_back(decade * m);
+        return out;
+    }
+    const double raw = (hi - lo) / 5;
+    const double mag = std::pow(10.0, std::floor(std::log10(raw)));
+    const double r = raw / mag;
+    const double step = mag * (r < 1.5 ? 1 : r < 3.5 ? 2 : r < 7.5 ? 5 : 10);
+    for (double v = std::ceil(lo / step) * step; v <= hi * 1.0001; v += step) out.push_back(v);
     return out;
 }
 
-std::string tick_label(double v) {
-    if (v >= 1) return format("%.0f", v);
-    if (v >= 0.1) return format("%.1f", v);
-    if (v >= 0.01) return format("%.2f", v);
-    return format("%.3f", v);
-}
+std::string tick_label(double v) { return format("%.4g", v); }
 
 }  // namespace
 
@@ -392,7 +396,7 @@ std::string plot_svg(const Summary& summary, const std::string& title) {
     };
     if (summary.latency) {
         const double lo = std::max(summary.latency->min, LatencyHistogram::kLowestMs) / 1.2;
-        const double hi = std::max(summary.latency->max * 1.2, lo * 10);
+        const double hi = std::max(summary.latency->max * 1.2, lo * 2);
         auto y_of = [&](double v) { return t_base - (t_base - t_top) * std::log(std::max(v, lo) / lo) / std::log(hi / lo); };
         for (double t : log_ticks(lo, hi)) {
             line(kLeft - 5, y_of(t), kLeft, y_of(t), "black", " class=\"tick\"");
