@@ -139,6 +139,14 @@ TEST(CliArgs, CommandsOptionsAndDefaults) {
     EXPECT_EQ(o.options.pattern.sysex_bytes, 4096u);
     EXPECT_TRUE(o.options.json);
 
+    o = parse({"test", "--in", "0", "--out", "0", "--duration", "8h"});
+    ASSERT_TRUE(o.run) << o.err;
+    EXPECT_EQ(o.options.count, 0u);  // until the time is up
+    EXPECT_EQ(o.options.duration_s, 8 * 3600.0);
+    const std::pair<const char*, double> durations[] = {{"90s", 90}, {"15m", 900}, {"2d", 172800}, {"500ms", 0.5}, {"12", 12}};
+    for (const auto& [text, seconds] : durations) EXPECT_EQ(parse_duration(text), seconds) << text;
+    for (const char* bad : {"soon", "0s", "-1m", "h", ""}) EXPECT_FALSE(parse_duration(bad)) << bad;
+
     o = parse({"wiring"});
     ASSERT_TRUE(o.run);
     EXPECT_EQ(o.options.timeout_ms, 1000u);
