@@ -125,7 +125,7 @@ std::string_view default_backend_name();
 // Makes the backend that a TAVRIN_MIDI value names: "name" or "name:options".
 // "none" (and a backend whose engine is absent) gives null without error.
 // `engine`, when given, receives the name of the engine that was chosen
-// ("alsa", "jack", "cable" or "none"; "auto" resolves to the one it found).
+// ("alsa", "rawmidi", "jack", "cable" or "none"; "auto" resolves to the one it found).
 std::unique_ptr<PortBackend> make_backend(std::string_view setting, std::string& error,
                                           std::string* engine = nullptr);
 
