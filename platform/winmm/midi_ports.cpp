@@ -72,9 +72,9 @@ void MidiInPort::reset_parser() {
 }
 
 void MidiInPort::on_bytes(std::span<const std::uint8_t> bytes, Timestamp at) {
-    (void)at;  // window notifications carry no time
     std::lock_guard lock(service_.mutex());
     if (closed_ || !recording_) return;
+    arriving_at_ = at;
     for (std::uint8_t b : bytes) take_byte(b);
 }
 
@@ -136,6 +136,7 @@ void MidiInPort::store(std::uint8_t b) {
         return;
     }
     Buffer& buf = queue_.front();
+    if (buf.recorded == 0) buf.first_at = arriving_at_;
     buf.data[buf.recorded++] = b;
     if (buf.recorded == buf.data.size()) give_back_front();
 }
@@ -147,6 +148,7 @@ void MidiInPort::end_sysex() {
 void MidiInPort::give_back_front() {
     const Buffer buf = queue_.front();
     queue_.pop_front();
+    if (buf.recorded > 0) last_arrival_ = buf.first_at;
     service_.give_back(window_, MM_MIM_LONGDATA, reinterpret_cast<WPARAM>(handle_), buf.header, buf.recorded);
 }
 
@@ -195,6 +197,12 @@ void MidiOutPort::on_sent(std::uint64_t ticket, const Status& result) {
     service_.give_back(window_, MM_MOM_DONE, reinterpret_cast<WPARAM>(handle_), sending_, std::nullopt);
     sending_ = nullptr;
     ticket_ = 0;
+}
+
+void MidiOutPort::on_taken(std::uint64_t ticket, Timestamp at) {
+    std::lock_guard lock(service_.mutex());
+    if (closed_ || sending_ == nullptr || ticket != ticket_) return;
+    last_taken_ = at;
 }
 
 void MidiOutPort::on_error(const Status& why) {

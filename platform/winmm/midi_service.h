@@ -53,6 +53,7 @@ public:
         if (pending_short_ > 0) --pending_short_;
     }
     InputCounters counters() const { return {short_dropped_, bytes_dropped_, pending_short_}; }
+    std::optional<Timestamp> last_arrival() const { return last_arrival_; }
     unsigned index() const { return index_; }
     HWND window() const { return window_; }
 
@@ -67,6 +68,7 @@ private:
         MIDIHDR* header;
         std::span<std::uint8_t> data;
         DWORD recorded = 0;
+        Timestamp first_at{};  // the engine's time of its first byte
     };
     void take_byte(std::uint8_t b);
     void store(std::uint8_t b);
@@ -93,6 +95,8 @@ private:
     unsigned pending_short_ = 0;
     unsigned long long short_dropped_ = 0;
     unsigned long long bytes_dropped_ = 0;
+    Timestamp arriving_at_{};                 // the engine's time of the bytes being taken
+    std::optional<Timestamp> last_arrival_;  // first byte of the last buffer given back
 };
 
 class MidiOutPort final : public OutputSink {
@@ -112,7 +116,10 @@ public:
 
     // Engine's thread; take the lock.
     void on_sent(std::uint64_t ticket, const Status& result) override;
+    void on_taken(std::uint64_t ticket, Timestamp at) override;
     void on_error(const Status& why) override;
+
+    std::optional<Timestamp> last_taken() const { return last_taken_; }
 
     std::unique_ptr<OutputPort> port;
 
@@ -125,6 +132,7 @@ private:
     Status failure_;
     MIDIHDR* sending_ = nullptr;
     std::uint64_t ticket_ = 0;
+    std::optional<Timestamp> last_taken_;  // when the engine took the last send
 };
 
 class MidiService {
@@ -176,6 +184,8 @@ public:
     void shutdown();
     bool set_port_name(PortKind kind, unsigned index, std::optional<std::string> name);
     std::optional<InputCounters> input_counters(HMIDIIN handle);
+    std::optional<Timestamp> last_arrival(HMIDIIN handle);
+    std::optional<Timestamp> last_taken(HMIDIOUT handle);
     std::string engine_name();
 
 private:

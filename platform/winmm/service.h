@@ -83,4 +83,12 @@ struct InputCounters {
 };
 std::optional<InputCounters> input_counters(HMIDIIN handle);
 
+// The engine's own times of a loop, on the clock of std::chrono::steady_clock
+// (see Timestamp): when the first byte of the last SysEx buffer an input handle
+// gave back reached the engine, and when the engine took the first bytes of
+// the last send an output handle completed. Their difference is the engine's
+// own round trip; nullopt for no such handle or nothing yet.
+std::optional<Timestamp> last_arrival(HMIDIIN handle);
+std::optional<Timestamp> last_taken(HMIDIOUT handle);
+
 }  // namespace platform::midi

@@ -34,8 +34,11 @@ struct Received final : InputSink, OutputSink {
     bool sent = false;
     Status send_result;
 
-    void on_bytes(std::span<const std::uint8_t> b, Timestamp) override {
+    Timestamp taken{};     // the engine took the send
+    Timestamp arrived{};   // the engine's time of the first byte back
+    void on_bytes(std::span<const std::uint8_t> b, Timestamp at) override {
         std::lock_guard lock(mutex);
+        if (bytes.empty()) arrived = at;
         bytes.insert(bytes.end(), b.begin(), b.end());
         cv.notify_all();
     }
@@ -43,6 +46,10 @@ struct Received final : InputSink, OutputSink {
     void on_error(const Status& why) override {
         std::printf("engine_check: port error: %s\n", why.text.c_str());
         ++errors;
+    }
+    void on_taken(std::uint64_t, Timestamp at) override {
+        std::lock_guard lock(mutex);
+        taken = at;
     }
     void on_sent(std::uint64_t, const Status& result) override {
         std::lock_guard lock(mutex);
@@ -84,7 +91,8 @@ bool round_trip(const char* engine, Received& got, OutputPort& out, std::size_t 
                     engine, size, got.bytes.size(), at, got.send_result.text.c_str());
         return false;
     }
-    std::printf("engine_check %s: %zu bytes came back intact\n", engine, size);
+    std::printf("engine_check %s: %zu bytes came back intact; the engine's own round trip %.3f ms\n", engine, size,
+                static_cast<double>((got.arrived - got.taken).count()) / 1000.0);
     return true;
 }
 

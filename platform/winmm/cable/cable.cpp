@@ -147,6 +147,7 @@ struct Delivery {
     std::uint64_t ticket = 0;
     std::vector<std::uint8_t> bytes;
     bool last = false;  // the send ends with it
+    Timestamp taken{};  // when the cable took the send
 };
 
 // The wiring shared by the backend, its open ports and the events it
@@ -157,8 +158,7 @@ public:
         : options_(std::move(options)),
           inputs_(options_.ports, nullptr),
           outputs_(options_.ports, nullptr),
-          sending_(options_.ports, 0),
-          origin_(Steady::now()) {
+          sending_(options_.ports, 0) {
         for (unsigned k = 0; k < options_.ports; ++k) targets_.push_back(cable_targets(options_, k));
     }
     ~CableCore() { stop(); }
@@ -216,9 +216,7 @@ private:
     void hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d);
     void run();
 
-    Timestamp stamp() const {
-        return std::chrono::duration_cast<Timestamp>(Steady::now() - origin_);
-    }
+    static Timestamp stamp() { return std::chrono::duration_cast<Timestamp>(Steady::now().time_since_epoch()); }
 
     const CableOptions options_;
     std::mutex mutex_;
@@ -230,7 +228,6 @@ private:
     std::multimap<Steady::time_point, Delivery> queue_;
     bool busy_ = false;
     bool stopping_ = false;
-    const Steady::time_point origin_;
     std::jthread thread_;  // started by the first send on a real clock; last, so it goes first
 };
 
@@ -252,6 +249,7 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
     }
     if (chunks.empty()) chunks.push_back({due_ms(sent.size()), Delivery{k, ticket, {}, false}});
     chunks.back().second.last = true;
+    chunks.back().second.taken = stamp();
 
     {
         std::lock_guard lock(mutex_);
@@ -311,7 +309,10 @@ std::vector<InputSink*> CableCore::inputs_for(unsigned k) const {
 void CableCore::hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d) {
     if (!d.bytes.empty())
         for (InputSink* in : ins) in->on_bytes(d.bytes, stamp());
-    if (d.last && out != nullptr) out->on_sent(d.ticket, {});
+    if (d.last && out != nullptr) {
+        out->on_taken(d.ticket, d.taken);
+        out->on_sent(d.ticket, {});
+    }
 }
 
 void CableCore::run() {

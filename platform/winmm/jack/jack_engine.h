@@ -72,6 +72,7 @@ private:
         std::atomic<_jack_port*> port{nullptr};  // read by the process callback
         jack_ringbuffer_t* ring = nullptr;
         std::atomic<std::uint64_t> dropped{0};
+        std::atomic<std::uint64_t> first_at{0};  // JACK time of the first event not yet delivered, 0: none
         bool used = false;  // the rest under mutex_
         bool failed = false;
         InputSink* sink = nullptr;
@@ -83,6 +84,8 @@ private:
         jack_ringbuffer_t* ring = nullptr;
         std::atomic<std::uint64_t> consumed{0};      // bytes taken by the process callback
         std::atomic<std::uint64_t> discard_until{0};  // bytes before this position are dropped
+        std::atomic<std::uint64_t> job_start{0};      // position of the send's first byte
+        std::atomic<std::uint64_t> taken_at{0};       // JACK time of the cycle that took it, 0: not yet
         bool used = false;  // the rest under mutex_
         std::uint64_t queued = 0;  // bytes written into the ring so far
         std::uint64_t job_end = 0;

@@ -293,6 +293,7 @@ bool Output::pump(std::span<const std::uint8_t> job, std::size_t& done, Status& 
     while (done < job.size()) {
         const ssize_t n = snd_rawmidi_write(h, job.data() + done, job.size() - done);
         if (n > 0) {
+            if (done == 0) taken_ = now();  // in the device's buffer: the driver has it
             done += static_cast<std::size_t>(n);
             continue;
         }
@@ -365,7 +366,9 @@ void Output::run() {
             busy_ = abort_ = false;
         }
         cv_.notify_all();
-        if (!aborted) sink_->on_sent(ticket, result);
+        if (aborted) continue;
+        if (result) sink_->on_taken(ticket, taken_);
+        sink_->on_sent(ticket, result);
     }
 }
 

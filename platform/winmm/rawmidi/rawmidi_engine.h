@@ -105,6 +105,7 @@ private:
 
     Handle handle_;
     std::size_t buffer_size_ = 0;
+    Timestamp taken_{};  // the thread's: when the first bytes of its send went in
     WakeFd wake_;
     std::atomic<bool> gone_{false};
 
