@@ -58,8 +58,9 @@ Holdings holdings();
 // TAVRIN_MIDI again. Tests call it before platform::install_backend.
 void shutdown();
 
-// The engine whose ports the service offers: "alsa", "jack", "cable", "none"
-// or "custom" (a backend given by use_backend). Chooses it first if needed.
+// The engine whose ports the service offers: "alsa", "rawmidi", "jack",
+// "cable", "none" or "custom" (a backend given by use_backend). Chooses it
+// first if needed.
 std::string engine_name();
 
 enum class PortKind { Input, Output };
