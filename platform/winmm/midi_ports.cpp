@@ -43,10 +43,9 @@ MMRESULT MidiInPort::reset() {
 }
 
 void MidiInPort::on_bytes(std::span<const std::uint8_t> bytes, Timestamp at) {
-    (void)at;  // window notifications carry no time
     std::lock_guard lock(service_.mutex());
     if (closed_ || !recording_) return;
-    assembly_.take(bytes);
+    assembly_.take(bytes, at);
 }
 
 void MidiInPort::on_error(const Status& why) {
@@ -58,6 +57,7 @@ void MidiInPort::on_error(const Status& why) {
 }
 
 void MidiInPort::give_back(const InputAssembly::Buffer& buffer) {
+    if (buffer.recorded > 0) last_arrival_ = buffer.first_at;
     service_.give_back(window_, MM_MIM_LONGDATA, reinterpret_cast<WPARAM>(handle_), buffer.header, buffer.recorded);
 }
 
@@ -106,6 +106,12 @@ void MidiOutPort::on_sent(std::uint64_t ticket, const Status& result) {
     service_.give_back(window_, MM_MOM_DONE, reinterpret_cast<WPARAM>(handle_), sending_, std::nullopt);
     sending_ = nullptr;
     ticket_ = 0;
+}
+
+void MidiOutPort::on_taken(std::uint64_t ticket, Timestamp at) {
+    std::lock_guard lock(service_.mutex());
+    if (closed_ || sending_ == nullptr || ticket != ticket_) return;
+    last_taken_ = at;
 }
 
 void MidiOutPort::on_error(const Status& why) {
