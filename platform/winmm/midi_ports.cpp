@@ -2,6 +2,7 @@
 // messages) and an open output handle (one send at a time).
 #include "winmm/midi_service.h"
 
+#include <cerrno>
 #include <cstdio>
 
 namespace platform::midi {
@@ -42,10 +43,9 @@ MMRESULT MidiInPort::reset() {
 }
 
 void MidiInPort::on_bytes(std::span<const std::uint8_t> bytes, Timestamp at) {
-    (void)at;  // window notifications carry no time
     std::lock_guard lock(service_.mutex());
     if (closed_ || !recording_) return;
-    assembly_.take(bytes);
+    assembly_.take(bytes, at);
 }
 
 void MidiInPort::on_error(const Status& why) {
@@ -53,10 +53,11 @@ void MidiInPort::on_error(const Status& why) {
     if (closed_) return;
     failure_ = why.code != MMSYSERR_NOERROR ? why : Status{MMSYSERR_NODRIVER, why.text};
     recording_ = false;
-    std::fprintf(stderr, "MIDI input %u: %s\n", index_, why.text.c_str());
+    std::fprintf(stderr, "%s: MIDI input %u: %s\n", program_invocation_short_name, index_, why.text.c_str());
 }
 
 void MidiInPort::give_back(const InputAssembly::Buffer& buffer) {
+    if (buffer.recorded > 0) last_arrival_ = buffer.first_at;
     service_.give_back(window_, MM_MIM_LONGDATA, reinterpret_cast<WPARAM>(handle_), buffer.header, buffer.recorded);
 }
 
@@ -101,17 +102,23 @@ bool MidiOutPort::abandon_send() {
 void MidiOutPort::on_sent(std::uint64_t ticket, const Status& result) {
     std::lock_guard lock(service_.mutex());
     if (closed_ || sending_ == nullptr || ticket != ticket_) return;  // overtaken by a reset
-    if (!result) std::fprintf(stderr, "MIDI output %u: %s\n", index_, result.text.c_str());
+    if (!result) std::fprintf(stderr, "%s: MIDI output %u: %s\n", program_invocation_short_name, index_, result.text.c_str());
     service_.give_back(window_, MM_MOM_DONE, reinterpret_cast<WPARAM>(handle_), sending_, std::nullopt);
     sending_ = nullptr;
     ticket_ = 0;
+}
+
+void MidiOutPort::on_taken(std::uint64_t ticket, Timestamp at) {
+    std::lock_guard lock(service_.mutex());
+    if (closed_ || sending_ == nullptr || ticket != ticket_) return;
+    last_taken_ = at;
 }
 
 void MidiOutPort::on_error(const Status& why) {
     std::lock_guard lock(service_.mutex());
     if (closed_) return;
     failure_ = why.code != MMSYSERR_NOERROR ? why : Status{MMSYSERR_NODRIVER, why.text};
-    std::fprintf(stderr, "MIDI output %u: %s\n", index_, why.text.c_str());
+    std::fprintf(stderr, "%s: MIDI output %u: %s\n", program_invocation_short_name, index_, why.text.c_str());
     // A send under way has ended as far as it ever will.
     if (sending_ != nullptr) {
         service_.give_back(window_, MM_MOM_DONE, reinterpret_cast<WPARAM>(handle_), sending_, std::nullopt);

@@ -54,6 +54,7 @@ public:
         if (pending_short_ > 0) --pending_short_;
     }
     InputCounters counters() const { return {short_dropped_, assembly_.bytes_dropped(), pending_short_}; }
+    std::optional<Timestamp> last_arrival() const { return last_arrival_; }
     unsigned index() const { return index_; }
     HWND window() const { return window_; }
 
@@ -79,6 +80,7 @@ private:
     // Short-message notifications in flight, and those lost.
     unsigned pending_short_ = 0;
     unsigned long long short_dropped_ = 0;
+    std::optional<Timestamp> last_arrival_;  // first byte of the last buffer given back
 };
 
 class MidiOutPort final : public OutputSink {
@@ -98,7 +100,10 @@ public:
 
     // Engine's thread; take the lock.
     void on_sent(std::uint64_t ticket, const Status& result) override;
+    void on_taken(std::uint64_t ticket, Timestamp at) override;
     void on_error(const Status& why) override;
+
+    std::optional<Timestamp> last_taken() const { return last_taken_; }
 
     std::unique_ptr<OutputPort> port;
 
@@ -111,6 +116,7 @@ private:
     Status failure_;
     MIDIHDR* sending_ = nullptr;
     std::uint64_t ticket_ = 0;
+    std::optional<Timestamp> last_taken_;  // when the engine took the last send
 };
 
 class MidiService {
@@ -162,6 +168,8 @@ public:
     void shutdown();
     bool set_port_name(PortKind kind, unsigned index, std::optional<std::string> name);
     std::optional<InputCounters> input_counters(HMIDIIN handle);
+    std::optional<Timestamp> last_arrival(HMIDIIN handle);
+    std::optional<Timestamp> last_taken(HMIDIOUT handle);
     std::string engine_name();
 
 private:

@@ -91,6 +91,9 @@ int Client::process(std::uint32_t nframes, void* arg) {
     // null, or release() sees this cycle and waits for its end.
     self->cycle_begin_.fetch_add(1, std::memory_order_seq_cst);
     bool moved = false;
+    // Frame times become microseconds of JACK's clock (CLOCK_MONOTONIC, as
+    // steady_clock), the way JACK's own latency tools count frames.
+    const jack_nframes_t cycle = jack_last_frame_time(self->client_);
     for (auto& slot : self->inputs_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) continue;
@@ -103,6 +106,9 @@ int Client::process(std::uint32_t nframes, void* arg) {
                 slot.dropped.fetch_add(ev.size, std::memory_order_relaxed);
                 continue;
             }
+            std::uint64_t none = 0;
+            slot.first_at.compare_exchange_strong(none, jack_frames_to_time(self->client_, cycle + ev.time),
+                                                  std::memory_order_acq_rel);
             jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(ev.buffer), ev.size);
             moved = true;
         }
@@ -126,6 +132,9 @@ int Client::process(std::uint32_t nframes, void* arg) {
         const std::size_t n = std::min({available, kBytesPerCycle, jack_midi_max_event_size(buffer)});
         if (n > 0) {
             if (jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, n)) {
+                const std::uint64_t start = slot.job_start.load(std::memory_order_acquire);
+                if (consumed <= start && start < consumed + n)
+                    slot.taken_at.store(jack_frames_to_time(self->client_, cycle), std::memory_order_release);
                 jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(data), n);
                 consumed += n;
                 moved = true;
@@ -210,6 +219,7 @@ void Client::run_worker() {
         OutputSink* sink;
         std::uint64_t ticket;
         Status result;
+        std::uint64_t taken_at = 0;  // JACK time of the cycle that carried the first byte
     };
     struct Failed {
         InputSink* in;
@@ -267,8 +277,12 @@ void Client::run_worker() {
         for (auto& slot : inputs_) {
             // `used`, `failed` and `sink` change only under deliver_mutex_ as well.
             if (!slot.used || slot.failed || slot.sink == nullptr) continue;
+            // The time of the first event not yet delivered stamps what is read
+            // now: exact for a message on its own, early for later ones of a burst.
+            const std::uint64_t first = slot.first_at.exchange(0, std::memory_order_acq_rel);
+            const Timestamp at = first != 0 ? Timestamp(first) : now();
             while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size()))
-                slot.sink->on_bytes({bytes.data(), n}, now());
+                slot.sink->on_bytes({bytes.data(), n}, at);
         }
         std::unique_lock lock(mutex_);
         for (std::size_t i = 0; i < kSlots; ++i) {
@@ -285,7 +299,7 @@ void Client::run_worker() {
             feed(slot);
             if (slot.offset >= slot.job.size() && slot.consumed.load(std::memory_order_acquire) >= slot.job_end) {
                 slot.pending = false;
-                sent.push_back({slot.sink, slot.ticket, {}});
+                sent.push_back({slot.sink, slot.ticket, {}, slot.taken_at.load(std::memory_order_acquire)});
             }
         }
         for (std::size_t i = 0; i < kSlots; ++i) {
@@ -299,7 +313,10 @@ void Client::run_worker() {
         // Sinks are called with mutex_ released (they take the service's lock);
         // deliver_mutex_ lets a closing port wait until its sink is no longer used.
         lock.unlock();
-        for (const auto& s : sent) s.sink->on_sent(s.ticket, s.result);
+        for (const auto& s : sent) {
+            if (s.taken_at != 0) s.sink->on_taken(s.ticket, Timestamp(s.taken_at));
+            s.sink->on_sent(s.ticket, s.result);
+        }
         for (const auto& f : failed) {
             if (f.in != nullptr) f.in->on_error(stopped ? stopped_status : gone_status);
             if (f.out != nullptr) f.out->on_error(stopped ? stopped_status : gone_status);
@@ -528,6 +545,8 @@ Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t
         return {MMSYSERR_NOMEM, "There is not enough memory to copy the message for sending."};
     }
     s.offset = 0;
+    s.taken_at.store(0, std::memory_order_relaxed);
+    s.job_start.store(s.queued, std::memory_order_release);
     s.job_end = s.queued + bytes.size();
     s.ticket = ticket;
     s.pending = true;

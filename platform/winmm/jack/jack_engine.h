@@ -75,6 +75,7 @@ private:
         std::atomic<_jack_port*> port{nullptr};  // read by the process callback
         jack_ringbuffer_t* ring = nullptr;
         std::atomic<std::uint64_t> dropped{0};
+        std::atomic<std::uint64_t> first_at{0};  // JACK time of the first event not yet delivered, 0: none
         bool used = false;  // the rest under mutex_
         bool reserved = false;  // taken by an open or a close under way
         bool failed = false;
@@ -88,6 +89,8 @@ private:
         jack_ringbuffer_t* ring = nullptr;
         std::atomic<std::uint64_t> consumed{0};      // bytes taken by the process callback
         std::atomic<std::uint64_t> discard_until{0};  // bytes before this position are dropped
+        std::atomic<std::uint64_t> job_start{0};      // position of the send's first byte
+        std::atomic<std::uint64_t> taken_at{0};       // JACK time of the cycle that took it, 0: not yet
         bool used = false;  // the rest under mutex_
         bool reserved = false;
         std::uint64_t opened = 0;
