@@ -53,9 +53,15 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     ports->add_flag("--json", o.json, "Write JSON");
 
     CLI::App* test = app.add_subcommand("test", "Send a pattern out of one port and check what comes back in another");
-    test->add_option("--in", o.in_port, "Input port: index or name (exact, else a unique case-insensitive prefix)")
-        ->required();
-    test->add_option("--out", o.out_port, "Output port: index or name")->required();
+    auto* in = test->add_option("--in", o.in_port, "Input port: index or name (exact, else a unique case-insensitive prefix)");
+    auto* out = test->add_option("--out", o.out_port, "Output port: index or name");
+    auto* pair = test->add_option("--pair", o.pairs, "OUT:IN, repeatable: all pairs at once, with crosstalk between them")
+                     ->excludes(in)
+                     ->excludes(out);
+    test->add_flag("--all-loops", o.all_loops, "Every loop that wiring finds, all at once")
+        ->excludes(in)
+        ->excludes(out)
+        ->excludes(pair);
     std::string duration_text;
     test->add_option("--count", o.count, "Runs (default 1); 0: until stopped (Ctrl-C) or --duration is up")
         ->check(CLI::Range(0u, 4'000'000'000u));
@@ -102,7 +108,7 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         o.command = Options::Command::Ports;
     } else if (wiring->parsed()) {
         o.command = Options::Command::Wiring;
-        if (wiring->count("--timeout") == 0) o.timeout_ms = 1000;
+        if (wiring->count("--timeout") == 0) o.timeout_ms = kWiringTimeoutMs;
     } else {
         o.command = Options::Command::Test;
         std::string error;
@@ -123,10 +129,23 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
             o.duration_s = *d;
             if (test->count("--count") == 0) o.count = 0;
         }
-        if (o.in_port.empty() || o.out_port.empty()) {
+        const bool several = !o.pairs.empty() || o.all_loops;
+        if (!several && (o.in_port.empty() || o.out_port.empty())) {
             result.exit_status = kExitUsage;
-            result.err = complaint("--in and --out need a port index or name");
+            result.err = complaint("--in and --out need a port index or name (or --pair OUT:IN, or --all-loops)");
             return result;
+        }
+        if (several && (!o.plot_file.empty() || !o.junit_file.empty())) {
+            result.exit_status = kExitUsage;
+            result.err = complaint("--plot and --junit are for one pair, not with --pair or --all-loops");
+            return result;
+        }
+        for (const std::string& p : o.pairs) {
+            if (p.find(':') == std::string::npos) {
+                result.exit_status = kExitUsage;
+                result.err = complaint("--pair " + p + ": expected OUT:IN, an output and an input");
+                return result;
+            }
         }
     }
     result.run = true;

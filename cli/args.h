@@ -11,6 +11,9 @@
 
 namespace tavrin_cli {
 
+// How long wiring listens after the last tag came, unless told.
+inline constexpr unsigned kWiringTimeoutMs = 1000;
+
 struct Options {
     enum class Command { Ports, Test, Wiring };
     Command command = Command::Ports;
@@ -18,6 +21,9 @@ struct Options {
     // test
     std::string in_port;
     std::string out_port;
+    // Several pairs at once: "OUT:IN" each, or every loop wiring finds.
+    std::vector<std::string> pairs;
+    bool all_loops = false;
     unsigned count = 1;  // 0: until stopped
     double duration_s = 0;  // 0: no limit
     unsigned interval_ms = 0;

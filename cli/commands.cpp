@@ -3,6 +3,8 @@
 #include "cli/events.h"
 #include "cli/exit_codes.h"
 #include "cli/midi_io.h"
+#include "cli/multi.h"
+#include "cli/pair_run.h"
 #include "cli/port_match.h"
 #include "cli/report.h"
 #include "cli/stats.h"
@@ -21,9 +23,6 @@ namespace tavrin_cli {
 
 namespace {
 
-// How long a run's output may take to finish, and its input to give its
-// buffers back, once the run is over.
-constexpr double kDrainLimitSeconds = 2.0;
 constexpr double kNever = std::numeric_limits<double>::infinity();
 // The tag a wiring probe sends: SysEx, non-commercial id, "Tv", output index.
 constexpr std::uint8_t kTagHead[] = {0xF0, 0x7D, 0x54, 0x76};
@@ -31,31 +30,9 @@ constexpr std::size_t kTagBytes = sizeof kTagHead + 3;
 constexpr std::size_t kWiringBuffers = 4;
 constexpr std::size_t kWiringBufferBytes = 256;
 
-void write_out(const std::string& text) {
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-}
-
 void write_err(const std::string& text) {
     std::fputs(text.c_str(), stderr);
     std::fflush(stderr);
-}
-
-// The wall clock, ISO 8601 in UTC to the millisecond.
-std::string wall_clock() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t t = std::chrono::system_clock::to_time_t(now);
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-#ifdef _WIN32
-    gmtime_s(&tm, &t);
-#else
-    gmtime_r(&t, &tm);
-#endif
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
-    return buf;
 }
 
 PortList ports_or_exit() {
@@ -142,240 +119,6 @@ private:
     bool shown_ = false;
 };
 
-// ---- one port pair's runs ---------------------------------------------------------
-
-// A run over one output and one input, driven by the events of an EventWait:
-// it sends, listens until the pattern's bytes are in or nothing of them has
-// come for the time-out, and settles the ports so that nothing of it reaches
-// the next run. Bytes the pattern did not send are stray: real-time ones are
-// counted by kind and never extend a run; others join a run's capture, or
-// between runs are counted.
-class PairRun {
-public:
-    PairRun(EventWait& wait, std::size_t in, std::size_t out, const Pattern& pattern, unsigned timeout_ms,
-            bool strict)
-        : wait_(wait), in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
-          timeout_s_(timeout_ms / 1000.0), strict_(strict) {}
-
-    void start(std::uint64_t index) {
-        result_ = RunResult{};
-        result_.index = index;
-        result_.bytes_sent = pattern_.wire.size();
-        captured_.clear();
-        f7_seen_ = uncounted_ = 0;
-        complete_ = late_ = false;
-        next_send_ = 0;
-        error_.clear();
-        budget_ = realtime_budget(pattern_);
-        if (!in_.recording()) {
-            if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) return fail("input: " + input_error_text(r));
-        }
-        start_ = now_seconds();
-        stage_ = Stage::Receiving;
-        deadline_ = start_ + timeout_s_;
-        send_next();
-    }
-
-    bool busy() const { return stage_ != Stage::Idle; }
-    std::optional<double> deadline() const { return busy() ? std::optional<double>(deadline_) : std::nullopt; }
-    bool owns(const Event& e) const {
-        return (e.kind == Event::Kind::Arrival && e.port == in_id_) || (e.kind == Event::Kind::Sent && e.port == out_id_);
-    }
-
-    void on_event(const Event& e) {
-        if (e.kind == Event::Kind::Arrival) arrived(e.bytes);
-        else if (e.kind == Event::Kind::Sent && (stage_ == Stage::Receiving || stage_ == Stage::Late)) send_next();
-        advance();
-    }
-
-    void on_deadline() {
-        switch (stage_) {
-        case Stage::Receiving:
-            // Bytes that are on their way may still complete it: a late run.
-            if (!captured_.empty() || out_.sending()) {
-                stage_ = Stage::Late;
-                deadline_ = now_seconds() + kDrainLimitSeconds;
-            } else {
-                collect();
-            }
-            break;
-        case Stage::Late: collect(); break;
-        case Stage::Finishing:
-            if (out_reset_) throw Exit(kExitUnavailable, "the output does not give its buffer back");
-            out_.reset();
-            out_reset_ = true;
-            deadline_ = now_seconds() + kDrainLimitSeconds;
-            break;
-        case Stage::Collecting: throw Exit(kExitUnavailable, "the input does not give its buffers back");
-        case Stage::Idle: break;
-        }
-        advance();
-    }
-
-    // An interrupt: the run under way ends with no verdict.
-    void abandon() {
-        if (out_.sending()) out_.reset();
-        in_.reset();
-        stage_ = Stage::Idle;
-    }
-
-    // What the run gave, once it is no longer busy.
-    RunResult& result() { return result_; }
-
-    // Stray bytes counted since the last call.
-    void take_stray(RealtimeCounts& realtime, std::uint64_t& others) {
-        realtime = stray_realtime_;
-        others = stray_others_;
-        stray_realtime_ = {};
-        stray_others_ = 0;
-    }
-
-private:
-    enum class Stage { Idle, Receiving, Late, Collecting, Finishing };
-
-    void send_next() {
-        if (out_.sending() || next_send_ >= out_.messages()) return;
-        if (const MMRESULT r = out_.send(next_send_++); r != MMSYSERR_NOERROR)
-            fail("output: " + output_error_text(r));
-    }
-
-    void arrived(std::span<const std::uint8_t> bytes) {
-        const bool listening = stage_ == Stage::Receiving || stage_ == Stage::Late || stage_ == Stage::Collecting;
-        bool own = false;
-        for (std::uint8_t b : bytes) {
-            if (b >= 0xF8) {
-                std::uint64_t& left = budget_[b - 0xF8];
-                if (left > 0 && listening) {
-                    --left;
-                } else if (!strict_ || !listening) {
-                    ++stray_realtime_[b - 0xF8];
-                    continue;
-                } else {
-                    ++uncounted_;  // a fault under --strict, but no byte of the pattern
-                }
-            } else if (!listening) {
-                ++stray_others_;
-                continue;
-            }
-            captured_.push_back(b);
-            f7_seen_ += b == 0xF7 ? 1 : 0;
-            own = true;
-        }
-        if (!own || stage_ == Stage::Collecting) return;
-        const double now = now_seconds();
-        deadline_ = stage_ == Stage::Late ? deadline_ : now + timeout_s_;  // waits again from this arrival
-        if (capture_complete(pattern_, captured_, f7_seen_, uncounted_)) {
-            complete_ = true;
-            late_ = stage_ == Stage::Late;
-            done_at_ = now;
-            finishing();
-        }
-    }
-
-    // Nothing more came in time: the output stops, and the input gives back
-    // the buffer it was filling, whose bytes join the capture.
-    void collect() {
-        if (out_.sending()) {
-            out_.reset();
-            out_reset_ = true;
-        }
-        in_.reset();
-        stage_ = Stage::Collecting;
-        deadline_ = now_seconds() + kDrainLimitSeconds;
-    }
-
-    void finishing() {
-        stage_ = Stage::Finishing;
-        deadline_ = now_seconds() + kDrainLimitSeconds;
-    }
-
-    void advance() {
-        if (stage_ == Stage::Collecting && in_.queued() == 0) {
-            if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) error_ = "input: " + input_error_text(r);
-            finishing();
-        }
-        if (stage_ == Stage::Finishing && !out_.sending()) finish();
-    }
-
-    void finish() {
-        stage_ = Stage::Idle;
-        out_reset_ = false;
-        if (!error_.empty()) {
-            result_.verdict = engine_error(pattern_, captured_, error_);
-            return;
-        }
-        result_.verdict = judge(pattern_, captured_, complete_);
-        if (late_) mark_late(result_.verdict);
-        if (complete_) result_.latency_ms = (done_at_ - start_) * 1000.0;
-    }
-
-    void fail(const std::string& what) {
-        error_ = what;
-        if (out_.sending()) out_.reset();
-        finishing();
-        advance();
-    }
-
-    EventWait& wait_;
-    std::size_t in_id_, out_id_;
-    MidiInput& in_;
-    MidiOutput& out_;
-    const Pattern& pattern_;
-    double timeout_s_;
-    bool strict_;
-    Stage stage_ = Stage::Idle;
-    RunResult result_;
-    Bytes captured_;
-    std::size_t f7_seen_ = 0;
-    std::size_t uncounted_ = 0;
-    std::size_t next_send_ = 0;
-    bool complete_ = false, late_ = false, out_reset_ = false;
-    std::string error_;
-    double start_ = 0, done_at_ = 0, deadline_ = 0;
-    RealtimeCounts budget_{};
-    RealtimeCounts stray_realtime_{};
-    std::uint64_t stray_others_ = 0;
-};
-
-// Waits and hands each event to the pair it concerns until `done()`, or until
-// `until` passes; false on an interrupt.
-template <class Done>
-bool drive(EventWait& wait, std::span<PairRun* const> pairs, std::optional<double> until, Done done) {
-    while (!done()) {
-        std::optional<double> deadline = until;
-        for (PairRun* p : pairs)
-            if (auto d = p->deadline(); d && (!deadline || *d < *deadline)) deadline = d;
-        const Event e = wait.next(deadline);
-        switch (e.kind) {
-        case Event::Kind::Interrupt:
-        case Event::Kind::Quit: return false;
-        case Event::Kind::Deadline: {
-            const double now = now_seconds() + 0.0005;
-            for (PairRun* p : pairs)
-                if (auto d = p->deadline(); d && *d <= now) p->on_deadline();
-            if (until && *until <= now) return true;
-            break;
-        }
-        default:
-            for (PairRun* p : pairs)
-                if (p->owns(e)) p->on_event(e);
-        }
-    }
-    return true;
-}
-
-// Stops both ports and takes notifications until every buffer is back (they
-// come at once after a reset), for at most the drain limit.
-void settle_ports(EventWait& wait, MidiInput& in, MidiOutput& out) {
-    if (out.sending()) out.reset();
-    in.reset();
-    const double until = now_seconds() + kDrainLimitSeconds;
-    while ((in.queued() > 0 || out.sending()) && now_seconds() < until) {
-        const Event e = wait.next(until, true);
-        if (e.kind == Event::Kind::Quit || e.kind == Event::Kind::Deadline) break;
-    }
-}
-
 // ---- what a test prints as it goes ------------------------------------------------
 
 class TestReport {
@@ -435,6 +178,27 @@ private:
 
 }  // namespace
 
+void write_out(const std::string& text) {
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+std::string wall_clock() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+    return buf;
+}
+
 int run_ports(const Options& options) {
     const PortList ports = list_ports();
     if (options.json) write_out(json_line(ports_json(ports)) + "\n");
@@ -446,6 +210,17 @@ int run_ports(const Options& options) {
 
 int run_test(const Options& options, InterruptWatch& interrupt) {
     const PortList ports = ports_or_exit();
+    if (options.all_loops || !options.pairs.empty()) {
+        std::vector<PortPair> pairs;
+        if (options.all_loops) {
+            pairs = loops_of(find_wiring(ports, kWiringTimeoutMs, interrupt));
+            if (interrupt.requested()) return interrupt.status();
+            if (pairs.empty()) throw Exit(kExitUnavailable, "--all-loops: wiring finds no loop");
+        } else {
+            pairs = resolve_pairs(options.pairs, ports);
+        }
+        return run_pairs(options, ports, pairs, make_pattern(options.pattern), interrupt);
+    }
     const unsigned in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
     const unsigned out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
     const Pattern pattern = make_pattern(options.pattern);
@@ -502,8 +277,7 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
     return exit_status(s);
 }
 
-int run_wiring(const Options& options, InterruptWatch& interrupt) {
-    const PortList ports = ports_or_exit();
+WiringMap find_wiring(const PortList& ports, unsigned timeout_ms, InterruptWatch& interrupt) {
     WiringMap map;
     map.engine = ports.engine;
     MessageWindow window;
@@ -561,18 +335,22 @@ int run_wiring(const Options& options, InterruptWatch& interrupt) {
             list.push_back(map.inputs[input].index);
         return true;
     };
-    double deadline = now_seconds() + options.timeout_ms / 1000.0;
+    double deadline = now_seconds() + timeout_ms / 1000.0;
     while (sent > 0) {
         const Event e = wait.next(deadline);
         if (e.kind != Event::Kind::Arrival && e.kind != Event::Kind::Sent) break;
         if (e.kind == Event::Kind::Arrival && heard_from(input_of_port[e.port], e.bytes))
-            deadline = now_seconds() + options.timeout_ms / 1000.0;
+            deadline = now_seconds() + timeout_ms / 1000.0;
     }
     interrupt.set_target(nullptr);
     ins.clear();
     outs.clear();
     for (auto& o : map.outputs) std::sort(o.inputs.begin(), o.inputs.end());
+    return map;
+}
 
+int run_wiring(const Options& options, InterruptWatch& interrupt) {
+    const WiringMap map = find_wiring(ports_or_exit(), options.timeout_ms, interrupt);
     if (options.json) write_out(json_line(wiring_json(map)) + "\n");
     else write_out(wiring_text(map));
     if (interrupt.requested()) return interrupt.status();

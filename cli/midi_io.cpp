@@ -212,6 +212,11 @@ MMRESULT MidiOutput::send(std::size_t message) {
     return r;
 }
 
+void MidiOutput::overwrite(std::size_t message, std::span<const std::uint8_t> bytes) {
+    std::vector<char>& data = data_[message];
+    std::copy_n(bytes.begin(), std::min(bytes.size(), data.size()), data.begin());
+}
+
 MMRESULT MidiOutput::reset() { return midiOutReset(handle_); }
 
 bool MidiOutput::take_back(const MIDIHDR* header) {

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,8 @@ public:
     HMIDIOUT handle() const { return handle_; }
     std::size_t messages() const { return headers_.size(); }
     MMRESULT send(std::size_t message);
+    // Writes `bytes` over the start of a message that is not under way.
+    void overwrite(std::size_t message, std::span<const std::uint8_t> bytes);
     MMRESULT reset();
     // True when `header` is the send under way; the send is then over.
     bool take_back(const MIDIHDR* header);

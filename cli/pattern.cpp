@@ -371,4 +371,33 @@ const char* realtime_name(std::uint8_t status) {
     return status >= 0xF8 ? kNames[status - 0xF8] : "";
 }
 
+Bytes pair_tag(unsigned pair, std::uint64_t run) {
+    Bytes tag(std::begin(kPairTagHead), std::end(kPairTagHead));
+    tag.push_back(static_cast<std::uint8_t>((pair >> 7) & 0x7F));
+    tag.push_back(static_cast<std::uint8_t>(pair & 0x7F));
+    for (int shift = 21; shift >= 0; shift -= 7) tag.push_back(static_cast<std::uint8_t>((run >> shift) & 0x7F));
+    tag.push_back(0xF7);
+    return tag;
+}
+
+std::optional<PairTag> read_pair_tag(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() != kPairTagBytes || !std::equal(std::begin(kPairTagHead), std::end(kPairTagHead), bytes.begin()) ||
+        bytes.back() != 0xF7)
+        return std::nullopt;
+    PairTag t;
+    for (std::size_t i = sizeof kPairTagHead; i + 1 < bytes.size(); ++i) {
+        if (bytes[i] >= 0x80) return std::nullopt;
+        if (i < sizeof kPairTagHead + 2) t.pair = t.pair << 7 | bytes[i];
+        else t.run = t.run << 7 | bytes[i];
+    }
+    return t;
+}
+
+std::vector<Bytes> tagged_sends(const Pattern& pattern) {
+    std::vector<Bytes> sends = pattern.sends;
+    const Bytes room = pair_tag(0, 0);
+    if (!sends.empty()) sends.front().insert(sends.front().begin(), room.begin(), room.end());
+    return sends;
+}
+
 }  // namespace tavrin_cli

@@ -120,4 +120,24 @@ const char* realtime_name(std::uint8_t status);
 bool capture_complete(const Pattern& pattern, std::span<const std::uint8_t> captured, std::size_t f7_seen,
                       std::size_t uncounted = 0);
 
+// Several pairs at once: each run's first send starts with a tag naming its
+// pair and the run, a SysEx of its own (non-commercial id 0x7D, "TP", the
+// pair in two 7-bit bytes, the run's low 28 bits in four), so that a message
+// that reaches another pair's input is told from that pair's own.
+inline constexpr std::uint8_t kPairTagHead[] = {0xF0, 0x7D, 0x54, 0x50};
+inline constexpr std::size_t kPairTagBytes = sizeof kPairTagHead + 7;
+inline constexpr unsigned kMaxPairs = 1u << 14;
+Bytes pair_tag(unsigned pair, std::uint64_t run);
+struct PairTag {
+    unsigned pair = 0;
+    std::uint64_t run = 0;
+};
+// The tag `bytes` are, exactly; nullopt for anything else.
+std::optional<PairTag> read_pair_tag(std::span<const std::uint8_t> bytes);
+// The pattern's sends with room for the tag ahead of the first.
+std::vector<Bytes> tagged_sends(const Pattern& pattern);
+// Input buffers for tagged traffic: the tag takes one of its own, and a
+// foreign message may arrive at the same moment as the pair's own.
+inline std::size_t tagged_input_buffers(const Pattern& pattern) { return 2 * (pattern.input_buffers + 1); }
+
 }  // namespace tavrin_cli

@@ -1,5 +1,7 @@
 #include "cli/report.h"
 
+#include "cli/exit_codes.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -513,6 +515,115 @@ std::string status_line(std::uint64_t runs, std::uint64_t count, double elapsed_
     const std::string f = faults_list(faults);
     line += f.empty() ? ", no faults" : "; faults: " + f + "; last " + last_fault;
     return line + "; " + clock_of(elapsed_s);
+}
+
+// ---- several pairs ------------------------------------------------------------
+
+std::uint64_t PairsReport::crosstalk() const {
+    std::uint64_t n = 0;
+    for (const auto& row : matrix)
+        for (std::uint64_t v : row) n += v;
+    return n;
+}
+
+std::optional<std::size_t> PairsReport::slowest() const {
+    std::optional<std::size_t> worst;
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        const auto& l = pairs[k].summary.latency;
+        if (l && (!worst || l->p99 > pairs[*worst].summary.latency->p99)) worst = k;
+    }
+    std::vector<double> others;
+    for (std::size_t k = 0; k < pairs.size(); ++k)
+        if (worst && k != *worst && pairs[k].summary.latency) others.push_back(pairs[k].summary.latency->p99);
+    if (!worst || others.empty()) return std::nullopt;
+    std::sort(others.begin(), others.end());
+    // Twice as slow, and by a millisecond at least: not a scheduler's jitter.
+    const double p99 = pairs[*worst].summary.latency->p99, median = percentile(others, 50);
+    return p99 > 2 * median && p99 - median >= 1.0 ? worst : std::nullopt;
+}
+
+std::string pair_label(const PairsReport::Pair& p) {
+    return "output " + std::to_string(p.out) + " \"" + p.out_name + "\" -> input " + std::to_string(p.in) + " \"" +
+           p.in_name + "\"";
+}
+
+std::string crosstalk_text(const PairsReport::Crosstalk& c, const PairsReport& report) {
+    const auto& from = report.pairs[c.from];
+    const auto& to = report.pairs[c.to];
+    return "crosstalk at " + c.time + ": run " + std::to_string(c.from_run) + " of output " + std::to_string(from.out) +
+           " \"" + from.out_name + "\" reached input " + std::to_string(to.in) + " \"" + to.in_name + "\"" +
+           (c.at_run > 0 ? " during its pair's run " + std::to_string(c.at_run) : std::string()) + "\n";
+}
+
+json crosstalk_json(const PairsReport::Crosstalk& c, const PairsReport& report) {
+    return {{"type", "crosstalk"},           {"time", c.time},
+            {"from_pair", c.from + 1},       {"from_output", report.pairs[c.from].out},
+            {"from_run", c.from_run},        {"to_pair", c.to + 1},
+            {"to_input", report.pairs[c.to].in}, {"at_run", c.at_run}};
+}
+
+std::string pairs_text(const PairsReport& r) {
+    std::ostringstream out;
+    for (std::size_t k = 0; k < r.pairs.size(); ++k)
+        out << "pair " << k + 1 << ": " << pair_label(r.pairs[k]) << "\n" << summary_text(r.pairs[k].summary) << "\n";
+    out << "crosstalk: messages of the output in each row that reached the input in each column";
+    out << (r.crosstalk() == 0 ? " (none)\n" : "\n") << "           ";
+    auto right = [](std::string cell) { return std::string(cell.size() < 8 ? 8 - cell.size() : 1, ' ') + cell; };
+    for (const auto& p : r.pairs) out << right("in " + std::to_string(p.in));
+    out << "\n";
+    for (std::size_t f = 0; f < r.pairs.size(); ++f) {
+        const std::string row = "  out " + std::to_string(r.pairs[f].out);
+        out << row << std::string(row.size() < 11 ? 11 - row.size() : 1, ' ');
+        for (std::size_t t = 0; t < r.pairs.size(); ++t) out << right(f == t ? "-" : std::to_string(r.matrix[f][t]));
+        out << "\n";
+    }
+    out << "fairness: each pair's p99 latency, and its longest wait while other pairs were busy\n";
+    const auto slowest = r.slowest();
+    for (std::size_t k = 0; k < r.pairs.size(); ++k) {
+        const auto& p = r.pairs[k];
+        out << "  pair " << k + 1 << " out " << p.out << " -> in " << p.in << ": p99 "
+            << (p.summary.latency ? ms(p.summary.latency->p99) + " ms" : std::string("none (no answer)"))
+            << ", longest wait " << ms(p.longest_wait_ms) << " ms over " << plural(p.runs_beside_others, "run", "runs")
+            << " beside others";
+        if (p.summary.runs > 0 && p.summary.successes == 0) out << "  <- no run answered";
+        else if (slowest == k) out << "  <- slowest: over twice the others' median p99";
+        out << "\n";
+    }
+    return out.str();
+}
+
+json pairs_json(const PairsReport& r, const Pattern& pattern) {
+    json pairs = json::array();
+    for (std::size_t k = 0; k < r.pairs.size(); ++k) {
+        const auto& p = r.pairs[k];
+        json one = summary_json(p.summary, pattern);
+        one.erase("type");
+        pairs.push_back({{"pair", k + 1},
+                         {"output", p.out},
+                         {"input", p.in},
+                         {"summary", one},
+                         {"p99_ms", p.summary.latency ? json(p.summary.latency->p99) : json(nullptr)},
+                         {"longest_wait_ms", p.longest_wait_ms},
+                         {"runs_beside_others", p.runs_beside_others}});
+    }
+    const auto slowest = r.slowest();
+    return {{"type", "summary"},
+            {"pattern", pattern.choice.text},
+            {"pairs", pairs},
+            {"crosstalk", r.crosstalk()},
+            {"crosstalk_matrix", r.matrix},
+            {"slowest_pair", slowest ? json(*slowest + 1) : json(nullptr)}};
+}
+
+int exit_status(const PairsReport& r) {
+    int worst = kExitOk;
+    auto rank = [](int status) {
+        return status == kExitOk ? 0 : status == kExitTimeout ? 1 : status == kExitFailure ? 2 : status == kExitUnavailable ? 3 : 4;
+    };
+    for (const auto& p : r.pairs)
+        if (rank(exit_status(p.summary)) > rank(worst)) worst = exit_status(p.summary);
+    if (r.crosstalk() > 0 && rank(kExitFailure) > rank(worst)) worst = kExitFailure;
+    return worst;
 }
 
 }  // namespace tavrin_cli

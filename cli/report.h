@@ -69,6 +69,42 @@ std::string junit_xml(const Summary& summary, const Pattern& pattern, const std:
 // and bytes that are not UTF-8 replaced.
 std::string xml_text(const std::string& text);
 
+// Several pairs at once: each pair's summary, the messages of one pair that
+// reached another's input, and how long each waited while the others ran.
+struct PairsReport {
+    struct Pair {
+        unsigned out = 0, in = 0;
+        std::string out_name, in_name;
+        Summary summary;
+        // The longest a run waited for its answer (or its verdict) while
+        // another pair was busy, and the runs that did.
+        double longest_wait_ms = 0;
+        std::uint64_t runs_beside_others = 0;
+    };
+    struct Crosstalk {
+        std::size_t from = 0, to = 0;  // pairs
+        std::uint64_t from_run = 0;    // the sender's run its tag names
+        std::uint64_t at_run = 0;      // the receiver's run under way (0: none yet)
+        std::string time;
+    };
+    std::vector<Pair> pairs;
+    std::vector<std::vector<std::uint64_t>> matrix;  // [from][to]: messages of pair `from` at the input of `to`
+    std::uint64_t crosstalk() const;
+    // The pair whose p99 is more than twice the median of the others' (and
+    // a millisecond more), if one is.
+    std::optional<std::size_t> slowest() const;
+};
+
+std::string pair_label(const PairsReport::Pair& pair);
+std::string crosstalk_text(const PairsReport::Crosstalk& c, const PairsReport& report);
+nlohmann::ordered_json crosstalk_json(const PairsReport::Crosstalk& c, const PairsReport& report);
+// Each pair's summary, then the crosstalk matrix and the fairness lines.
+std::string pairs_text(const PairsReport& report);
+nlohmann::ordered_json pairs_json(const PairsReport& report, const Pattern& pattern);
+// A signal's status, else 69 for an engine error, 1 for a failure or any
+// crosstalk, 2 for a time-out, 0.
+int exit_status(const PairsReport& report);
+
 nlohmann::ordered_json wiring_json(const WiringMap& map);
 std::string wiring_text(const WiringMap& map);
 

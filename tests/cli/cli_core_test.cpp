@@ -129,6 +129,21 @@ TEST(CliVerdict, ACaptureIsCompleteAtItsLastSysexEnd) {
     EXPECT_FALSE(capture_complete(p, Bytes{0xF0, 0, 1}, 0));
 }
 
+TEST(CliPattern, APairTagNamesItsPairAndRunAndNothingElseIsOne) {
+    const Bytes tag = pair_tag(300, 0x0ABCDEF);
+    const auto t = read_pair_tag(tag);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(t->pair, 300u);
+    EXPECT_EQ(t->run, 0x0ABCDEFu);
+    Bytes longer = tag;
+    longer.insert(longer.end() - 1, 0);
+    Bytes high = tag;
+    high[5] = 0x80;
+    for (const Bytes& other : {longer, high, Bytes(tag.begin(), tag.end() - 1)}) EXPECT_FALSE(read_pair_tag(other));
+    const Pattern p = pattern_of("standard");
+    EXPECT_EQ(tagged_sends(p).front().size(), p.sends.front().size() + kPairTagBytes);
+}
+
 TEST(CliArgs, CommandsOptionsAndDefaults) {
     ParseOutcome o = parse({"test", "--in", "My Port", "--out", "2", "--count", "5", "--pattern", "sysex:4096", "--json"});
     ASSERT_TRUE(o.run) << o.err;
@@ -165,7 +180,8 @@ TEST(CliArgs, UsageErrorsAreOneLineAnd64) {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {}, {"nope"}, {"test", "--in", "0"}, {"test", "--in", "0", "--out", "0", "--duration", "soon"},
              {"test", "--in", "0", "--out", "0", "--pattern", "chords"}, {"ports", "--frob"},
-             {"test", "--in", "0", "--out", "0", "--json", "--quiet"}, {"wiring", "--timeout", "x"}}) {
+             {"test", "--in", "0", "--out", "0", "--json", "--quiet"}, {"wiring", "--timeout", "x"},
+             {"test", "--pair", "0"}, {"test", "--pair", "0:0", "--in", "0"}, {"test", "--all-loops", "--plot", "x.svg"}}) {
         const ParseOutcome o = parse(args);
         EXPECT_FALSE(o.run);
         EXPECT_EQ(o.exit_status, kExitUsage);

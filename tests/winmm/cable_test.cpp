@@ -147,6 +147,7 @@ TEST_F(CableOptions, BadOptionsLeaveNoPortsAndNameTheOption) {
         {"cable:ports=2,wire=0:2", "wire=0:2"}, {"cable:wire=1", "wire=1"},
         {"cable:dup=3:1", "dup=3:1"},       {"cable:swap=1/0", "swap=1/0"}, {"cable:every=0", "every=0"},
         {"cable:stray=0x12:300", "stray=0x12:300"}, {"cable:stray=0xFE", "stray=0xFE"}, {"cable:unplug=0", "unplug=0"},
+        {"cable:ports=2,leak=0:2", "leak=0:2"}, {"cable:leak=0", "leak=0"}, {"cable:leak=0:0/0", "leak=0:0/0"},
     };
     for (const auto& [setting, option] : bad) {
         ::testing::internal::CaptureStderr();
@@ -192,11 +193,14 @@ TEST_F(CableOptions, FaultsTouchTheMessagesTheirPeriodNames) {
 
 TEST_F(CableOptions, WireSendsAnOutputToTheInputsItNames) {
     std::string error;
-    const auto o = platform::midi::parse_cable_options("ports=4,wire=0:2,wire=0:1,wire=3:none", error);
+    const auto o =
+        platform::midi::parse_cable_options("ports=4,wire=0:2,wire=0:1,wire=3:none,leak=1:3/2,leak=3:0", error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(platform::midi::cable_targets(*o, 0), (std::vector<unsigned>{2, 1}));
     EXPECT_EQ(platform::midi::cable_targets(*o, 1), (std::vector<unsigned>{1}));
-    EXPECT_TRUE(platform::midi::cable_targets(*o, 3).empty());
+    EXPECT_EQ(platform::midi::cable_targets(*o, 1, 4), (std::vector<unsigned>{1, 3}));  // a leak on every 2nd
+    EXPECT_EQ(platform::midi::cable_targets(*o, 3), (std::vector<unsigned>{0}));
+    EXPECT_EQ(platform::midi::cable_targets(*o, 2, 2), (std::vector<unsigned>{2}));
 
     // Output 0 reaches input 1 only.
     platform::midi::configure("cable:ports=2,wire=0:1");

@@ -110,19 +110,32 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
                     return bad(item, "wire=OUTPUT:INPUT or wire=OUTPUT:none, ports counted from 0");
                 o.wires.emplace_back(static_cast<unsigned>(n), static_cast<unsigned>(j));
             }
+        } else if (key == "leak") {
+            const auto colon = value.find(':');
+            const auto slash = value.find('/');
+            unsigned long long j = 0, every = 1;
+            const bool ok = colon != std::string_view::npos && parse_number(value.substr(0, colon), 15, n) &&
+                            parse_number(value.substr(colon + 1, slash == std::string_view::npos ? slash : slash - colon - 1), 15, j) &&
+                            (slash == std::string_view::npos ||
+                             (parse_number(value.substr(slash + 1), 1'000'000, every) && every >= 1));
+            if (!ok || slash < colon) return bad(item, "leak=OUTPUT:INPUT or OUTPUT:INPUT/N, ports counted from 0");
+            o.leaks.push_back({static_cast<unsigned>(n), static_cast<unsigned>(j), static_cast<unsigned>(every)});
         } else {
             return bad(item, "ports, unplugged, corrupt, drop, dup, swap, cut, every, delay, baud, repeat, stray, "
-                             "unplug or wire");
+                             "unplug, wire or leak");
         }
     }
     for (const auto& [k, j] : o.wires)
         if (k >= o.ports || j >= o.ports) return bad("wire=" + std::to_string(k) + ":" + std::to_string(j), "ports below ports=N");
     for (unsigned k : o.unwired)
         if (k >= o.ports) return bad("wire=" + std::to_string(k) + ":none", "ports below ports=N");
+    for (const auto& l : o.leaks)
+        if (l.from >= o.ports || l.to >= o.ports)
+            return bad("leak=" + std::to_string(l.from) + ":" + std::to_string(l.to), "ports below ports=N");
     return o;
 }
 
-std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k) {
+std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k, std::uint64_t number) {
     std::vector<unsigned> out;
     bool named = false;
     for (unsigned u : options.unwired) named = named || u == k;
@@ -132,6 +145,9 @@ std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k) {
         if (std::find(out.begin(), out.end(), to) == out.end()) out.push_back(to);
     }
     if (!named) out.push_back(k);
+    for (const auto& l : options.leaks)
+        if (l.from == k && number % l.every == 0 && std::find(out.begin(), out.end(), l.to) == out.end())
+            out.push_back(l.to);
     return out;
 }
 
@@ -182,6 +198,7 @@ struct Delivery {
     bool last = false;  // the send ends with it
     What what = What::Bytes;
     Timestamp taken{};  // when the cable took the send
+    std::uint64_t number = 0;  // of the send at its output, from 1
 };
 
 // The wiring shared by the backend, its open ports and the events it
@@ -195,7 +212,6 @@ public:
           sending_(options_.ports, 0),
           sent_count_(options_.ports, 0),
           attached_(options_.ports, 0) {
-        for (unsigned k = 0; k < options_.ports; ++k) targets_.push_back(cable_targets(options_, k));
     }
     ~CableCore() { stop(); }
 
@@ -271,7 +287,7 @@ private:
     // a port that went). Lock held.
     bool accept(const Delivery& d, std::vector<InputSink*>& ins, OutputSink*& out);
     void deliver_now(Delivery d);  // on a virtual clock's event
-    std::vector<InputSink*> inputs_for(unsigned k) const;  // lock held
+    std::vector<InputSink*> inputs_for(const Delivery& d) const;  // lock held
     void hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d);
     void run();
 
@@ -282,7 +298,6 @@ private:
     std::condition_variable cv_;
     std::vector<InputSink*> inputs_;
     std::vector<OutputSink*> outputs_;
-    std::vector<std::vector<unsigned>> targets_;  // the inputs each output reaches
     std::vector<std::uint64_t> sending_;  // ticket of the send under way per output, 0 for none
     std::vector<std::uint64_t> sent_count_;  // messages sent per output
     std::vector<std::uint64_t> attached_;    // attachments per input, for its stray bytes
@@ -327,6 +342,7 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
         chunks.back().second.last = true;
         chunks.back().second.taken = stamp();
     }
+    for (auto& chunk : chunks) chunk.second.number = number;
 
     Clock& clock = session().clock();
     const auto now = clock.now();
@@ -363,7 +379,7 @@ bool CableCore::accept(const Delivery& d, std::vector<InputSink*>& ins, OutputSi
         return true;
     }
     if (sending_[d.port] != d.ticket) return false;  // aborted
-    ins = inputs_for(d.port);
+    ins = inputs_for(d);
     out = outputs_[d.port];
     if (d.last) sending_[d.port] = 0;
     if (d.what == Delivery::What::Unplug) {
@@ -387,9 +403,9 @@ void CableCore::deliver_now(Delivery d) {
     hand_over(ins, out, d);
 }
 
-std::vector<InputSink*> CableCore::inputs_for(unsigned k) const {
+std::vector<InputSink*> CableCore::inputs_for(const Delivery& d) const {
     std::vector<InputSink*> out;
-    for (unsigned j : targets_[k])
+    for (unsigned j : cable_targets(options_, d.port, d.number))
         if (inputs_[j] != nullptr) out.push_back(inputs_[j]);
     return out;
 }

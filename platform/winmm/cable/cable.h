@@ -55,10 +55,18 @@ struct CableOptions {
     std::vector<std::pair<unsigned, unsigned>> wires;
     // wire=K:none: output K reaches no input.
     std::vector<unsigned> unwired;
+    // leak=K:J/N: every Nth message of output K reaches input J as well, as
+    // crosstalk between the ports of one interface does.
+    struct Leak {
+        unsigned from = 0, to = 0;
+        unsigned every = 1;
+    };
+    std::vector<Leak> leaks;
 };
 
-// The inputs that output `k` reaches.
-std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k);
+// The inputs that the `number`th message (from 1) of output `k` reaches:
+// its wires, and the leaks due on that message.
+std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k, std::uint64_t number = 1);
 
 // Parses "ports=2,corrupt=5:0x44,...". On a bad option: nullopt, and `error`
 // is one line naming it.

@@ -1,0 +1,295 @@
+// One port pair's runs as a state machine over the events of an EventWait,
+// and the loop that hands those events to one pair or many.
+#pragma once
+
+#include "cli/events.h"
+#include "cli/exit_codes.h"
+#include "cli/pattern.h"
+#include "cli/stats.h"
+
+#include <functional>
+#include <optional>
+#include <span>
+
+namespace tavrin_cli {
+
+// How long a run's output may take to finish, and its input to give its
+// buffers back, once the run is over.
+inline constexpr double kDrainLimitSeconds = 2.0;
+
+// ---- one port pair's runs ---------------------------------------------------------
+
+// A run over one output and one input, driven by the events of an EventWait:
+// it sends, listens until the pattern's bytes are in or nothing of them has
+// come for the time-out, and settles the ports so that nothing of it reaches
+// the next run. Bytes the pattern did not send are stray: real-time ones are
+// counted by kind and never extend a run; others join a run's capture, or
+// between runs are counted.
+class PairRun {
+public:
+    PairRun(EventWait& wait, std::size_t in, std::size_t out, const Pattern& pattern, unsigned timeout_ms,
+            bool strict)
+        : wait_(wait), in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
+          timeout_s_(timeout_ms / 1000.0), strict_(strict) {}
+
+    // A message tagged by another pair (its number, its run) reached this
+    // pair's input, during this pair's run `at_run` (0: before the first).
+    using CrosstalkSeen = std::function<void(const PairTag& from, std::uint64_t at_run)>;
+    // Tags each run's traffic as pair `pair`'s; the output must have been
+    // opened with tagged_sends(). Another pair's tag and the SysEx that
+    // follows it are crosstalk: named to `seen`, kept out of the capture.
+    void tag_as(unsigned pair, CrosstalkSeen seen) {
+        tag_ = pair;
+        crosstalk_seen_ = std::move(seen);
+    }
+
+    void start(std::uint64_t index) {
+        if (tag_) out_.overwrite(0, pair_tag(*tag_, index));
+        result_ = RunResult{};
+        result_.index = index;
+        result_.bytes_sent = pattern_.wire.size();
+        captured_.clear();
+        f7_seen_ = uncounted_ = 0;
+        complete_ = late_ = false;
+        next_send_ = 0;
+        error_.clear();
+        budget_ = realtime_budget(pattern_);
+        if (!in_.recording()) {
+            if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) return fail("input: " + input_error_text(r));
+        }
+        start_ = now_seconds();
+        stage_ = Stage::Receiving;
+        deadline_ = start_ + timeout_s_;
+        send_next();
+    }
+
+    bool busy() const { return stage_ != Stage::Idle; }
+    std::optional<double> deadline() const { return busy() ? std::optional<double>(deadline_) : std::nullopt; }
+    bool owns(const Event& e) const {
+        return (e.kind == Event::Kind::Arrival && e.port == in_id_) || (e.kind == Event::Kind::Sent && e.port == out_id_);
+    }
+
+    void on_event(const Event& e) {
+        if (e.kind == Event::Kind::Arrival) arrived(e.bytes);
+        else if (e.kind == Event::Kind::Sent && (stage_ == Stage::Receiving || stage_ == Stage::Late)) send_next();
+        advance();
+    }
+
+    void on_deadline() {
+        switch (stage_) {
+        case Stage::Receiving:
+            // Bytes that are on their way may still complete it: a late run.
+            if (!captured_.empty() || out_.sending()) {
+                stage_ = Stage::Late;
+                deadline_ = now_seconds() + kDrainLimitSeconds;
+            } else {
+                collect();
+            }
+            break;
+        case Stage::Late: collect(); break;
+        case Stage::Finishing:
+            if (out_reset_) throw Exit(kExitUnavailable, "the output does not give its buffer back");
+            out_.reset();
+            out_reset_ = true;
+            deadline_ = now_seconds() + kDrainLimitSeconds;
+            break;
+        case Stage::Collecting: throw Exit(kExitUnavailable, "the input does not give its buffers back");
+        case Stage::Idle: break;
+        }
+        advance();
+    }
+
+    // An interrupt: the run under way ends with no verdict.
+    void abandon() {
+        if (out_.sending()) out_.reset();
+        in_.reset();
+        stage_ = Stage::Idle;
+    }
+
+    // What the run gave, once it is no longer busy.
+    RunResult& result() { return result_; }
+
+    // Stray bytes counted since the last call.
+    void take_stray(RealtimeCounts& realtime, std::uint64_t& others) {
+        realtime = stray_realtime_;
+        others = stray_others_;
+        stray_realtime_ = {};
+        stray_others_ = 0;
+    }
+
+private:
+    enum class Stage { Idle, Receiving, Late, Collecting, Finishing };
+
+    void send_next() {
+        if (out_.sending() || next_send_ >= out_.messages()) return;
+        if (const MMRESULT r = out_.send(next_send_++); r != MMSYSERR_NOERROR)
+            fail("output: " + output_error_text(r));
+    }
+
+    // Drops tags, and the foreign SysEx after a foreign tag; true when
+    // nothing of `bytes` is left for the run.
+    bool untagged(std::span<const std::uint8_t>& bytes) {
+        if (!tag_) return false;
+        if (const auto t = read_pair_tag(bytes)) {
+            foreign_ = t->pair != *tag_ ? Foreign::Expected : Foreign::None;
+            if (t->pair != *tag_) crosstalk_seen_(*t, result_.index);
+            return true;
+        }
+        if (foreign_ == Foreign::None) return false;
+        kept_.clear();
+        for (std::uint8_t b : bytes) {
+            if (b < 0xF8 && foreign_ == Foreign::Expected) foreign_ = b == 0xF0 ? Foreign::Inside : Foreign::None;
+            if (b < 0xF8 && foreign_ == Foreign::Inside) {
+                if (b == 0xF7) foreign_ = Foreign::None;
+                continue;
+            }
+            kept_.push_back(b);
+        }
+        bytes = kept_;
+        return kept_.empty();
+    }
+
+    void arrived(std::span<const std::uint8_t> bytes) {
+        if (untagged(bytes)) return;
+        const bool listening = stage_ == Stage::Receiving || stage_ == Stage::Late || stage_ == Stage::Collecting;
+        bool own = false;
+        for (std::uint8_t b : bytes) {
+            if (b >= 0xF8) {
+                std::uint64_t& left = budget_[b - 0xF8];
+                if (left > 0 && listening) {
+                    --left;
+                } else if (!strict_ || !listening) {
+                    ++stray_realtime_[b - 0xF8];
+                    continue;
+                } else {
+                    ++uncounted_;  // a fault under --strict, but no byte of the pattern
+                }
+            } else if (!listening) {
+                ++stray_others_;
+                continue;
+            }
+            captured_.push_back(b);
+            f7_seen_ += b == 0xF7 ? 1 : 0;
+            own = true;
+        }
+        if (!own || stage_ == Stage::Collecting) return;
+        const double now = now_seconds();
+        deadline_ = stage_ == Stage::Late ? deadline_ : now + timeout_s_;  // waits again from this arrival
+        if (capture_complete(pattern_, captured_, f7_seen_, uncounted_)) {
+            complete_ = true;
+            late_ = stage_ == Stage::Late;
+            done_at_ = now;
+            finishing();
+        }
+    }
+
+    // Nothing more came in time: the output stops, and the input gives back
+    // the buffer it was filling, whose bytes join the capture.
+    void collect() {
+        if (out_.sending()) {
+            out_.reset();
+            out_reset_ = true;
+        }
+        in_.reset();
+        stage_ = Stage::Collecting;
+        deadline_ = now_seconds() + kDrainLimitSeconds;
+    }
+
+    void finishing() {
+        stage_ = Stage::Finishing;
+        deadline_ = now_seconds() + kDrainLimitSeconds;
+    }
+
+    void advance() {
+        if (stage_ == Stage::Collecting && in_.queued() == 0) {
+            if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) error_ = "input: " + input_error_text(r);
+            finishing();
+        }
+        if (stage_ == Stage::Finishing && !out_.sending()) finish();
+    }
+
+    void finish() {
+        stage_ = Stage::Idle;
+        out_reset_ = false;
+        if (!error_.empty()) {
+            result_.verdict = engine_error(pattern_, captured_, error_);
+            return;
+        }
+        result_.verdict = judge(pattern_, captured_, complete_);
+        if (late_) mark_late(result_.verdict);
+        if (complete_) result_.latency_ms = (done_at_ - start_) * 1000.0;
+    }
+
+    void fail(const std::string& what) {
+        error_ = what;
+        if (out_.sending()) out_.reset();
+        finishing();
+        advance();
+    }
+
+    EventWait& wait_;
+    std::size_t in_id_, out_id_;
+    MidiInput& in_;
+    MidiOutput& out_;
+    const Pattern& pattern_;
+    double timeout_s_;
+    bool strict_;
+    Stage stage_ = Stage::Idle;
+    RunResult result_;
+    Bytes captured_;
+    std::size_t f7_seen_ = 0;
+    std::size_t uncounted_ = 0;
+    std::size_t next_send_ = 0;
+    bool complete_ = false, late_ = false, out_reset_ = false;
+    std::string error_;
+    double start_ = 0, done_at_ = 0, deadline_ = 0;
+    RealtimeCounts budget_{};
+    RealtimeCounts stray_realtime_{};
+    std::uint64_t stray_others_ = 0;
+    enum class Foreign { None, Expected, Inside };
+    std::optional<unsigned> tag_;
+    CrosstalkSeen crosstalk_seen_;
+    Foreign foreign_ = Foreign::None;
+    Bytes kept_;
+};
+
+// Waits and hands each event to the pair it concerns until `done()`, or until
+// `until` passes; false on an interrupt.
+template <class Done>
+bool drive(EventWait& wait, std::span<PairRun* const> pairs, std::optional<double> until, Done done) {
+    while (!done()) {
+        std::optional<double> deadline = until;
+        for (PairRun* p : pairs)
+            if (auto d = p->deadline(); d && (!deadline || *d < *deadline)) deadline = d;
+        const Event e = wait.next(deadline);
+        switch (e.kind) {
+        case Event::Kind::Interrupt:
+        case Event::Kind::Quit: return false;
+        case Event::Kind::Deadline: {
+            const double now = now_seconds() + 0.0005;
+            for (PairRun* p : pairs)
+                if (auto d = p->deadline(); d && *d <= now) p->on_deadline();
+            if (until && *until <= now) return true;
+            break;
+        }
+        default:
+            for (PairRun* p : pairs)
+                if (p->owns(e)) p->on_event(e);
+        }
+    }
+    return true;
+}
+
+// Stops both ports and takes notifications until every buffer is back (they
+// come at once after a reset), for at most the drain limit.
+inline void settle_ports(EventWait& wait, MidiInput& in, MidiOutput& out) {
+    if (out.sending()) out.reset();
+    in.reset();
+    const double until = now_seconds() + kDrainLimitSeconds;
+    while ((in.queued() > 0 || out.sending()) && now_seconds() < until) {
+        const Event e = wait.next(until, true);
+        if (e.kind == Event::Kind::Quit || e.kind == Event::Kind::Deadline) break;
+    }
+}
+
+}  // namespace tavrin_cli
