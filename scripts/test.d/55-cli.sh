@@ -126,6 +126,25 @@ run plot-unwritable cable test --in 0 --out 0 --plot /nonexistent/folder/x.svg
 expect_status plot-unwritable 74
 [ "$(wc -l <"$out/plot-unwritable.err")" -eq 1 ] || fail "plot-unwritable: the reason is not one line"
 
+# Every loop of a four-port cable at once: the pairs' summaries, crosstalk
+# named by output and run (wiring's probe is each output's first message, so
+# run N is the cable's message N+1), and an unlooped port's time-outs beside
+# the others.
+while IFS='|' read -r name cable args want check; do
+    run "pairs-$name" "cable:$cable" test --json $args
+    expect_status "pairs-$name" "$want"
+    json "pairs-$name" "$check"
+done <<'TABLE'
+clean|ports=4|--all-loops --count 20|0|[p["summary"]["successes"] for p in s["pairs"]] == [20] * 4 and s["crosstalk"] == 0 and sorted({r["pair"] for r in runs}) == [1, 2, 3, 4]
+leak|ports=4,leak=1:2/3|--all-loops --count 30|1|s["crosstalk_matrix"][1][2] == s["crosstalk"] == 10 and [(c["from_output"], c["to_input"], c["from_run"]) for c in lines if c["type"] == "crosstalk"] == [(1, 2, n) for n in range(2, 30, 3)] and [p["summary"]["successes"] for p in s["pairs"]] == [30] * 4
+unlooped|ports=4,wire=3:none|--pair 0:0 --pair 1:1 --pair 2:2 --pair 3:3 --count 5 --timeout 200|2|[(p["summary"]["successes"], p["summary"]["timeouts"]) for p in s["pairs"]] == [(5, 0)] * 3 + [(0, 5)] and s["pairs"][3]["p99_ms"] is None
+TABLE
+run pairs-leak-text cable:ports=4,leak=1:2/3 test --all-loops --count 30
+grep -Eq '^  out 1 +0 +- +10 +0$' "$out/pairs-leak-text.out" && grep -q '^crosstalk at .*: run 2 of output 1 "Virtual Cable 2" reached input 2 "Virtual Cable 3"' "$out/pairs-leak-text.out" ||
+    fail "pairs-leak-text: the crosstalk is not named in the matrix and the lines"
+run pairs-twice cable:ports=2 test --pair 0:0 --pair 0:1
+expect_status pairs-twice 64
+
 # wiring ends on time whatever arrives, and at once with nothing looped.
 for cable in stray=0xFE:20 ports=2,wire=0:none,wire=1:none,stray=0xF8:5; do
     t=$SECONDS

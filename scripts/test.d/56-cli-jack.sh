@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # tavrin-cli over a real JACK server (dummy driver) with a through client
 # whose name has a space and non-ASCII letters: every pattern 100 times, the
-# wiring map, and the server killed mid-run (an engine error, exit 69, no
+# wiring map, three through clients tested at once (--all-loops), and the
+# server killed mid-run (an engine error, exit 69, no
 # hang). The through client sends Active Sensing of its own, as a device
 # does: it is counted, and never spoils a run.
 set -uo pipefail
@@ -70,6 +71,23 @@ timeout 60 "$cli" wiring --timeout 500 --json >"$out/wiring-chatter.json" 2>"$ou
 python3 -c 'import json,sys; m=json.load(open(sys.argv[1])); sys.exit(0 if any(i["unexpected_bytes"] > 0 for i in m["inputs"]) else 1)' \
     "$out/wiring-chatter.json" || fail "wiring-chatter: the notes were not counted"
 kill "$chatter_pid"; wait "$chatter_pid" 2>/dev/null; chatter_pid=""
+
+# Three through clients, every loop at once: each pair all its runs, no
+# crosstalk, each pair's fairness figures.
+for n in 2 3; do
+    jack_through_start "$through_bin" "Thru $n" "$cli" "$out/through-$n.log" || fail "Thru $n: did not start"
+done
+timeout 300 "$cli" test --all-loops --count 100 --json >"$out/all-loops.jsonl" 2>"$out/all-loops.err"
+status=$?
+python3 - "$out/all-loops.jsonl" <<'PY' || fail "all-loops: not three pairs of 100 successes without crosstalk (exit status $status)"
+import json, sys
+s = [json.loads(l) for l in open(sys.argv[1])][-1]
+for p in s["pairs"]:
+    print(f"cli-jack: all-loops pair {p['pair']}: {p['summary']['successes']}/{p['summary']['runs']} successes, "
+          f"p99 {p['p99_ms']:.3f} ms, longest wait {p['longest_wait_ms']:.3f} ms")
+sys.exit(0 if len(s["pairs"]) == 3 and s["crosstalk"] == 0 and all(p["summary"]["successes"] == 100 for p in s["pairs"]) else 1)
+PY
+[ "$status" -eq 0 ] || { fail "all-loops: exit status $status"; sed 's/^/  | /' "$out/all-loops.err" >&2; }
 
 # The server dies mid-run: an engine error ends the test, nothing hangs, exit 69.
 timeout 120 "$cli" test --in 0 --out 0 --count 40 --timeout 300 --interval 20 >"$out/killed.out" 2>"$out/killed.err" &

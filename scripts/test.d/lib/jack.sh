@@ -118,22 +118,24 @@ jack_restore_env() {  # name saved-value (empty: unset)
 # The tests' through client (tests/engines/jack_through_client) for a script:
 #   jack_through_start BIN NAME CLI LOG [MODE]
 #                       starts it as NAME and waits, with a deadline, until
-#                       CLI (tavrin-cli) lists its ports; its pid is in
-#                       JACK_THROUGH_PID
-#   jack_through_stop   ends exactly that client
-JACK_THROUGH_PID=""
+#                       CLI (tavrin-cli) lists its ports; several may run,
+#                       their pids in JACK_THROUGH_PIDS
+#   jack_through_stop   ends exactly those clients
+JACK_THROUGH_PIDS=()
 jack_through_start() {
-    local bin=$1 name=$2 cli=$3 log=$4 mode=${5:-} until=$((SECONDS + 20))
+    local bin=$1 name=$2 cli=$3 log=$4 mode=${5:-} until=$((SECONDS + 20)) pid
     "$bin" "$name" $mode >"$log" 2>&1 &
-    JACK_THROUGH_PID=$!
+    pid=$!
+    JACK_THROUGH_PIDS+=("$pid")
     until TAVRIN_MIDI=jack "$cli" ports 2>/dev/null | grep -qF "$name:out"; do
-        kill -0 "$JACK_THROUGH_PID" 2>/dev/null || { echo "jack: the through client ended:" >&2; cat "$log" >&2; return 1; }
+        kill -0 "$pid" 2>/dev/null || { echo "jack: the through client ended:" >&2; cat "$log" >&2; return 1; }
         [ $SECONDS -lt $until ] || { echo "jack: the through client's ports never came" >&2; return 1; }
         sleep 0.1
     done
 }
 
 jack_through_stop() {
-    [ -n "$JACK_THROUGH_PID" ] || return 0
-    kill "$JACK_THROUGH_PID" 2>/dev/null; wait "$JACK_THROUGH_PID" 2>/dev/null; JACK_THROUGH_PID=""
+    local pid
+    for pid in "${JACK_THROUGH_PIDS[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+    JACK_THROUGH_PIDS=()
 }
