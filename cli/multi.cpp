@@ -84,6 +84,9 @@ int run_pairs(const Options& options, const PortList& ports, const std::vector<P
     report.matrix.assign(pairs.size(), std::vector<std::uint64_t>(pairs.size(), 0));
     std::vector<Lane> lanes(pairs.size());
     const std::vector<Bytes> sends = tagged_sends(pattern);
+    if (sends.front().size() > kMaxSysexBytes)
+        throw Exit(kExitUsage, "with several pairs a SysEx may have " + std::to_string(kMaxSysexBytes - kPairTagBytes) +
+                                   " bytes at most: the run's tag shares its send");
     const bool text = !options.json && !options.quiet;
     for (std::size_t k = 0; k < pairs.size(); ++k) {
         PairsReport::Pair& p = report.pairs.emplace_back();
