@@ -16,6 +16,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace tavrin_cli {
 
@@ -154,7 +155,7 @@ class PairRun {
 public:
     PairRun(EventWait& wait, std::size_t in, std::size_t out, const Pattern& pattern, unsigned timeout_ms,
             bool strict)
-        : wait_(wait), in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
+        : in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
           timeout_s_(timeout_ms / 1000.0), strict_(strict) {}
 
     void start(std::uint64_t index) {
@@ -223,12 +224,7 @@ public:
     RunResult& result() { return result_; }
 
     // Stray bytes counted since the last call.
-    void take_stray(RealtimeCounts& realtime, std::uint64_t& others) {
-        realtime = stray_realtime_;
-        others = stray_others_;
-        stray_realtime_ = {};
-        stray_others_ = 0;
-    }
+    StrayCounts take_stray() { return std::exchange(stray_, {}); }
 
 private:
     enum class Stage { Idle, Receiving, Late, Collecting, Finishing };
@@ -248,13 +244,13 @@ private:
                 if (left > 0 && listening) {
                     --left;
                 } else if (!strict_ || !listening) {
-                    ++stray_realtime_[b - 0xF8];
+                    ++stray_.realtime[b - 0xF8];
                     continue;
                 } else {
                     ++uncounted_;  // a fault under --strict, but no byte of the pattern
                 }
             } else if (!listening) {
-                ++stray_others_;
+                ++stray_.others;
                 continue;
             }
             captured_.push_back(b);
@@ -316,7 +312,6 @@ private:
         advance();
     }
 
-    EventWait& wait_;
     std::size_t in_id_, out_id_;
     MidiInput& in_;
     MidiOutput& out_;
@@ -333,8 +328,7 @@ private:
     std::string error_;
     double start_ = 0, done_at_ = 0, deadline_ = 0;
     RealtimeCounts budget_{};
-    RealtimeCounts stray_realtime_{};
-    std::uint64_t stray_others_ = 0;
+    StrayCounts stray_;
 };
 
 // Waits and hands each event to the pair it concerns until `done()`, or until
@@ -444,61 +438,83 @@ int run_ports(const Options& options) {
     return kExitOk;
 }
 
-int run_test(const Options& options, InterruptWatch& interrupt) {
-    const PortList ports = ports_or_exit();
-    const unsigned in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
-    const unsigned out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
-    const Pattern pattern = make_pattern(options.pattern);
-    MessageWindow window;
-    if (!window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
-    std::string error;
-    auto out = MidiOutput::open(out_index, window.hwnd(), pattern.sends, error);
-    if (!out) throw Exit(kExitUnavailable, "cannot open " + port_label("output", out_index, ports.outputs) + ": " + error);
-    auto in = MidiInput::open(in_index, window.hwnd(), pattern.input_buffers, kInputBufferBytes, error);
-    if (!in) throw Exit(kExitUnavailable, "cannot open " + port_label("input", in_index, ports.inputs) + ": " + error);
-    interrupt.set_target(window.hwnd());
+namespace {
 
-    EventWait wait(window.hwnd(), interrupt);
-    PairRun pair(wait, wait.add_input(*in), wait.add_output(*out), pattern, options.timeout_ms, options.strict);
+// The ports of a test, open, with the window that hears from them.
+struct OpenLoop {
+    PortList ports;
+    unsigned in_index = 0, out_index = 0;
+    Pattern pattern;
+    MessageWindow window;
+    std::unique_ptr<MidiOutput> out;
+    std::unique_ptr<MidiInput> in;
+};
+
+std::unique_ptr<OpenLoop> open_loop(const Options& options) {
+    auto loop = std::make_unique<OpenLoop>();
+    loop->ports = ports_or_exit();
+    const PortList& ports = loop->ports;
+    loop->in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
+    loop->out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
+    loop->pattern = make_pattern(options.pattern);
+    if (!loop->window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
+    std::string error;
+    loop->out = MidiOutput::open(loop->out_index, loop->window.hwnd(), loop->pattern.sends, error);
+    if (!loop->out)
+        throw Exit(kExitUnavailable, "cannot open " + port_label("output", loop->out_index, ports.outputs) + ": " + error);
+    loop->in = MidiInput::open(loop->in_index, loop->window.hwnd(), loop->pattern.input_buffers, kInputBufferBytes, error);
+    if (!loop->in)
+        throw Exit(kExitUnavailable, "cannot open " + port_label("input", loop->in_index, ports.inputs) + ": " + error);
+    return loop;
+}
+
+// Runs until the count or the duration is reached, an engine error ends the
+// test, or an interrupt.
+void run_runs(EventWait& wait, PairRun& pair, const Options& options, TestReport& report, SummaryBuilder& summary) {
     PairRun* const pairs[] = {&pair};
-    TestReport report(options, pattern);
-    SummaryBuilder summary;
     const double end = options.duration_s > 0 ? now_seconds() + options.duration_s : kNever;
-    auto take_stray = [&] {
-        RealtimeCounts realtime;
-        std::uint64_t others = 0;
-        pair.take_stray(realtime, others);
-        summary.add_stray(realtime, others);
-    };
     for (std::uint64_t i = 1; options.count == 0 || i <= options.count; ++i) {
-        if (now_seconds() >= end) break;
+        if (now_seconds() >= end) return;
         pair.start(i);
         if (!drive(wait, pairs, std::nullopt, [&] { report.tick(); return !pair.busy(); })) {
             pair.abandon();
-            break;
+            return;
         }
         RunResult& r = pair.result();
         r.time = wall_clock();
         r.at_s = report.elapsed();
-        take_stray();
+        summary.add_stray(pair.take_stray());
         summary.add(r);
         report.run(r);
-        if (r.verdict.kind == Verdict::Kind::Error) break;  // the port is of no more use
+        if (r.verdict.kind == Verdict::Kind::Error) return;  // the port is of no more use
         if (options.interval_ms > 0 && (options.count == 0 || i < options.count)) {
             const double until = std::min(now_seconds() + options.interval_ms / 1000.0, end);
-            if (!drive(wait, pairs, until, [] { return false; })) break;
+            if (!drive(wait, pairs, until, [] { return false; })) return;
         }
     }
+}
+
+}  // namespace
+
+int run_test(const Options& options, InterruptWatch& interrupt) {
+    const auto loop = open_loop(options);
+    interrupt.set_target(loop->window.hwnd());
+    EventWait wait(loop->window.hwnd(), interrupt);
+    PairRun pair(wait, wait.add_input(*loop->in), wait.add_output(*loop->out), loop->pattern, options.timeout_ms,
+                 options.strict);
+    TestReport report(options, loop->pattern);
+    SummaryBuilder summary;
+    run_runs(wait, pair, options, report, summary);
     const double elapsed = report.elapsed();
-    settle_ports(wait, *in, *out);
-    take_stray();
+    settle_ports(wait, *loop->in, *loop->out);
+    summary.add_stray(pair.take_stray());
     interrupt.set_target(nullptr);
-    in.reset();
-    out.reset();
+    loop->in.reset();
+    loop->out.reset();
 
     const Summary s = std::move(summary).finish(interrupt.status(), elapsed);
-    report.finish(s, "tavrin-cli test, pattern " + pattern.choice.text + ", input " + ports.inputs[in_index].name +
-                         ", output " + ports.outputs[out_index].name);
+    report.finish(s, "tavrin-cli test, pattern " + loop->pattern.choice.text + ", input " +
+                         loop->ports.inputs[loop->in_index].name + ", output " + loop->ports.outputs[loop->out_index].name);
     return exit_status(s);
 }
 

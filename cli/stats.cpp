@@ -174,9 +174,9 @@ void SummaryBuilder::add(const RunResult& r) {
     busy_ms_ += *r.latency_ms;
 }
 
-void SummaryBuilder::add_stray(const RealtimeCounts& realtime, std::uint64_t others) {
-    for (std::size_t k = 0; k < realtime.size(); ++k) s_.stray_realtime[k] += realtime[k];
-    s_.stray_between_runs += others;
+void SummaryBuilder::add_stray(const StrayCounts& stray) {
+    for (std::size_t k = 0; k < stray.realtime.size(); ++k) s_.stray_realtime[k] += stray.realtime[k];
+    s_.stray_between_runs += stray.others;
 }
 
 Summary SummaryBuilder::finish(int interrupted_by, double elapsed_s) && {
