@@ -83,7 +83,6 @@ public:
         double min_ms = 0, max_ms = 0;
         std::array<std::uint32_t, kFaultClasses> faults{};
     };
-    Timeline() { slots_.reserve(kSlots); }
     void add(const RunResult& run);
     const std::vector<Slot>& slots() const { return slots_; }
 
