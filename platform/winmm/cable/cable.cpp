@@ -181,6 +181,7 @@ struct Delivery {
     std::vector<std::uint8_t> bytes;
     bool last = false;  // the send ends with it
     What what = What::Bytes;
+    Timestamp taken{};  // when the cable took the send
 };
 
 // The wiring shared by the backend, its open ports and the events it
@@ -193,8 +194,7 @@ public:
           outputs_(options_.ports, nullptr),
           sending_(options_.ports, 0),
           sent_count_(options_.ports, 0),
-          attached_(options_.ports, 0),
-          origin_(Steady::now()) {
+          attached_(options_.ports, 0) {
         for (unsigned k = 0; k < options_.ports; ++k) targets_.push_back(cable_targets(options_, k));
     }
     ~CableCore() { stop(); }
@@ -275,9 +275,7 @@ private:
     void hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d);
     void run();
 
-    Timestamp stamp() const {
-        return std::chrono::duration_cast<Timestamp>(Steady::now() - origin_);
-    }
+    static Timestamp stamp() { return std::chrono::duration_cast<Timestamp>(Steady::now().time_since_epoch()); }
 
     const CableOptions options_;
     std::mutex mutex_;
@@ -293,7 +291,6 @@ private:
     std::multimap<Steady::time_point, Delivery> queue_;
     bool busy_ = false;
     bool stopping_ = false;
-    const Steady::time_point origin_;
     std::jthread thread_;  // started by the first send on a real clock; last, so it goes first
 };
 
@@ -328,6 +325,7 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
         }
         if (chunks.empty()) chunks.push_back({due_ms(sent.size()), Delivery{k, ticket, {}, false}});
         chunks.back().second.last = true;
+        chunks.back().second.taken = stamp();
     }
 
     Clock& clock = session().clock();
@@ -405,7 +403,10 @@ void CableCore::hand_over(const std::vector<InputSink*>& ins, OutputSink* out, c
     }
     if (!d.bytes.empty())
         for (InputSink* in : ins) in->on_bytes(d.bytes, stamp());
-    if (d.last && out != nullptr) out->on_sent(d.ticket, {});
+    if (d.last && out != nullptr) {
+        out->on_taken(d.ticket, d.taken);
+        out->on_sent(d.ticket, {});
+    }
 }
 
 void CableCore::run() {
