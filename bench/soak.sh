@@ -16,7 +16,6 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" jackd2 || exit 1
 source scripts/test.d/lib/jack.sh
-export TAVRIN_TEST_JACK_TAG=${TAVRIN_TEST_JACK_TAG:-soak-$$}  # a server of its own beside other suites
 cmake --preset release >/dev/null && cmake --build --preset release -j2 --target tavrin-cli jack_through_client >/dev/null || {
     echo "soak: build failed" >&2; exit 1; }
 cli=build/release/cli/tavrin-cli

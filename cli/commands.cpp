@@ -357,6 +357,25 @@ bool drive(EventWait& wait, std::span<PairRun* const> pairs, std::optional<doubl
     return true;
 }
 
+// After a fault, the rest of what that run sent may still be on its way:
+// it is let come (counted as stray) until nothing but real-time bytes has
+// arrived for a moment, so that it does not spoil the next run. False on an
+// interrupt.
+bool wait_for_quiet(EventWait& wait, PairRun& pair) {
+    constexpr double kQuietSeconds = 0.1;
+    const double limit = now_seconds() + kDrainLimitSeconds;
+    double quiet_at = now_seconds() + kQuietSeconds;
+    for (;;) {
+        const Event e = wait.next(std::min(quiet_at, limit));
+        if (e.kind == Event::Kind::Interrupt || e.kind == Event::Kind::Quit) return false;
+        if (e.kind == Event::Kind::Deadline) return true;
+        if (!pair.owns(e)) continue;
+        pair.on_event(e);
+        if (std::any_of(e.bytes.begin(), e.bytes.end(), [](std::uint8_t b) { return b < 0xF8; }))
+            quiet_at = now_seconds() + kQuietSeconds;
+    }
+}
+
 // Stops both ports and takes notifications until every buffer is back (they
 // come at once after a reset), for at most the drain limit.
 void settle_ports(EventWait& wait, MidiInput& in, MidiOutput& out) {
@@ -486,6 +505,7 @@ void run_runs(EventWait& wait, PairRun& pair, const Options& options, TestReport
         summary.add(r);
         report.run(r);
         if (r.verdict.kind == Verdict::Kind::Error) return;  // the port is of no more use
+        if (r.verdict.kind != Verdict::Kind::Success && !wait_for_quiet(wait, pair)) return;
         if (options.interval_ms > 0 && (options.count == 0 || i < options.count)) {
             const double until = std::min(now_seconds() + options.interval_ms / 1000.0, end);
             if (!drive(wait, pairs, until, [] { return false; })) return;
