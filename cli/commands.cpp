@@ -18,6 +18,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <utility>
 
 namespace tavrin_cli {
 
@@ -119,6 +120,25 @@ private:
     bool shown_ = false;
 };
 
+// After a fault, the rest of what that run sent may still be on its way:
+// it is let come (counted as stray) until nothing but real-time bytes has
+// arrived for a moment, so that it does not spoil the next run. False on an
+// interrupt.
+bool wait_for_quiet(EventWait& wait, PairRun& pair) {
+    constexpr double kQuietSeconds = 0.1;
+    const double limit = now_seconds() + kDrainLimitSeconds;
+    double quiet_at = now_seconds() + kQuietSeconds;
+    for (;;) {
+        const Event e = wait.next(std::min(quiet_at, limit));
+        if (e.kind == Event::Kind::Interrupt || e.kind == Event::Kind::Quit) return false;
+        if (e.kind == Event::Kind::Deadline) return true;
+        if (!pair.owns(e)) continue;
+        pair.on_event(e);
+        if (std::any_of(e.bytes.begin(), e.bytes.end(), [](std::uint8_t b) { return b < 0xF8; }))
+            quiet_at = now_seconds() + kQuietSeconds;
+    }
+}
+
 // ---- what a test prints as it goes ------------------------------------------------
 
 class TestReport {
@@ -208,9 +228,68 @@ int run_ports(const Options& options) {
     return kExitOk;
 }
 
+namespace {
+
+// The ports of a test, open, with the window that hears from them.
+struct OpenLoop {
+    PortList ports;
+    unsigned in_index = 0, out_index = 0;
+    Pattern pattern;
+    MessageWindow window;
+    std::unique_ptr<MidiOutput> out;
+    std::unique_ptr<MidiInput> in;
+};
+
+std::unique_ptr<OpenLoop> open_loop(const Options& options) {
+    auto loop = std::make_unique<OpenLoop>();
+    loop->ports = ports_or_exit();
+    const PortList& ports = loop->ports;
+    loop->in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
+    loop->out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
+    loop->pattern = make_pattern(options.pattern);
+    if (!loop->window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
+    std::string error;
+    loop->out = MidiOutput::open(loop->out_index, loop->window.hwnd(), loop->pattern.sends, error);
+    if (!loop->out)
+        throw Exit(kExitUnavailable, "cannot open " + port_label("output", loop->out_index, ports.outputs) + ": " + error);
+    loop->in = MidiInput::open(loop->in_index, loop->window.hwnd(), loop->pattern.input_buffers, kInputBufferBytes, error);
+    if (!loop->in)
+        throw Exit(kExitUnavailable, "cannot open " + port_label("input", loop->in_index, ports.inputs) + ": " + error);
+    return loop;
+}
+
+// Runs until the count or the duration is reached, an engine error ends the
+// test, or an interrupt.
+void run_runs(EventWait& wait, PairRun& pair, const Options& options, TestReport& report, SummaryBuilder& summary) {
+    PairRun* const pairs[] = {&pair};
+    const double end = options.duration_s > 0 ? now_seconds() + options.duration_s : kNever;
+    for (std::uint64_t i = 1; options.count == 0 || i <= options.count; ++i) {
+        if (now_seconds() >= end) return;
+        pair.start(i);
+        if (!drive(wait, pairs, std::nullopt, [&] { report.tick(); return !pair.busy(); })) {
+            pair.abandon();
+            return;
+        }
+        RunResult& r = pair.result();
+        r.time = wall_clock();
+        r.at_s = report.elapsed();
+        summary.add_stray(pair.take_stray());
+        summary.add(r);
+        report.run(r);
+        if (r.verdict.kind == Verdict::Kind::Error) return;  // the port is of no more use
+        if (r.verdict.kind != Verdict::Kind::Success && !wait_for_quiet(wait, pair)) return;
+        if (options.interval_ms > 0 && (options.count == 0 || i < options.count)) {
+            const double until = std::min(now_seconds() + options.interval_ms / 1000.0, end);
+            if (!drive(wait, pairs, until, [] { return false; })) return;
+        }
+    }
+}
+
+}  // namespace
+
 int run_test(const Options& options, InterruptWatch& interrupt) {
-    const PortList ports = ports_or_exit();
     if (options.all_loops || !options.pairs.empty()) {
+        const PortList ports = ports_or_exit();
         std::vector<PortPair> pairs;
         if (options.all_loops) {
             pairs = loops_of(find_wiring(ports, kWiringTimeoutMs, interrupt));
@@ -221,59 +300,24 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
         }
         return run_pairs(options, ports, pairs, make_pattern(options.pattern), interrupt);
     }
-    const unsigned in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
-    const unsigned out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
-    const Pattern pattern = make_pattern(options.pattern);
-    MessageWindow window;
-    if (!window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
-    std::string error;
-    auto out = MidiOutput::open(out_index, window.hwnd(), pattern.sends, error);
-    if (!out) throw Exit(kExitUnavailable, "cannot open " + port_label("output", out_index, ports.outputs) + ": " + error);
-    auto in = MidiInput::open(in_index, window.hwnd(), pattern.input_buffers, kInputBufferBytes, error);
-    if (!in) throw Exit(kExitUnavailable, "cannot open " + port_label("input", in_index, ports.inputs) + ": " + error);
-    interrupt.set_target(window.hwnd());
-
-    EventWait wait(window.hwnd(), interrupt);
-    PairRun pair(wait, wait.add_input(*in), wait.add_output(*out), pattern, options.timeout_ms, options.strict);
-    PairRun* const pairs[] = {&pair};
-    TestReport report(options, pattern);
+    const auto loop = open_loop(options);
+    interrupt.set_target(loop->window.hwnd());
+    EventWait wait(loop->window.hwnd(), interrupt);
+    PairRun pair(wait, wait.add_input(*loop->in), wait.add_output(*loop->out), loop->pattern, options.timeout_ms,
+                 options.strict);
+    TestReport report(options, loop->pattern);
     SummaryBuilder summary;
-    const double end = options.duration_s > 0 ? now_seconds() + options.duration_s : kNever;
-    auto take_stray = [&] {
-        RealtimeCounts realtime;
-        std::uint64_t others = 0;
-        pair.take_stray(realtime, others);
-        summary.add_stray(realtime, others);
-    };
-    for (std::uint64_t i = 1; options.count == 0 || i <= options.count; ++i) {
-        if (now_seconds() >= end) break;
-        pair.start(i);
-        if (!drive(wait, pairs, std::nullopt, [&] { report.tick(); return !pair.busy(); })) {
-            pair.abandon();
-            break;
-        }
-        RunResult& r = pair.result();
-        r.time = wall_clock();
-        r.at_s = report.elapsed();
-        take_stray();
-        summary.add(r);
-        report.run(r);
-        if (r.verdict.kind == Verdict::Kind::Error) break;  // the port is of no more use
-        if (options.interval_ms > 0 && (options.count == 0 || i < options.count)) {
-            const double until = std::min(now_seconds() + options.interval_ms / 1000.0, end);
-            if (!drive(wait, pairs, until, [] { return false; })) break;
-        }
-    }
+    run_runs(wait, pair, options, report, summary);
     const double elapsed = report.elapsed();
-    settle_ports(wait, *in, *out);
-    take_stray();
+    settle_ports(wait, *loop->in, *loop->out);
+    summary.add_stray(pair.take_stray());
     interrupt.set_target(nullptr);
-    in.reset();
-    out.reset();
+    loop->in.reset();
+    loop->out.reset();
 
     const Summary s = std::move(summary).finish(interrupt.status(), elapsed);
-    report.finish(s, "tavrin-cli test, pattern " + pattern.choice.text + ", input " + ports.inputs[in_index].name +
-                         ", output " + ports.outputs[out_index].name);
+    report.finish(s, "tavrin-cli test, pattern " + loop->pattern.choice.text + ", input " +
+                         loop->ports.inputs[loop->in_index].name + ", output " + loop->ports.outputs[loop->out_index].name);
     return exit_status(s);
 }
 

@@ -122,19 +122,13 @@ int run_pairs(const Options& options, const PortList& ports, const std::vector<P
     auto busy_besides = [&](const Lane& self) {
         return std::any_of(lanes.begin(), lanes.end(), [&](const Lane& l) { return &l != &self && l.run->busy(); });
     };
-    auto take_stray = [](Lane& lane) {
-        RealtimeCounts realtime;
-        std::uint64_t others = 0;
-        lane.run->take_stray(realtime, others);
-        lane.summary.add_stray(realtime, others);
-    };
     auto take = [&](std::size_t k) {
         Lane& lane = lanes[k];
         RunResult& r = lane.run->result();
         const double now = now_seconds();
         r.time = wall_clock();
         r.at_s = now - started;
-        take_stray(lane);
+        lane.summary.add_stray(lane.run->take_stray());
         lane.summary.add(r);
         lane.in_flight = false;
         lane.next_at = now + options.interval_ms / 1000.0;
@@ -188,7 +182,7 @@ int run_pairs(const Options& options, const PortList& ports, const std::vector<P
     for (Lane& lane : lanes) {
         if (interrupted) lane.run->abandon();
         settle_ports(wait, *lane.in, *lane.out);
-        take_stray(lane);
+        lane.summary.add_stray(lane.run->take_stray());
     }
     interrupt.set_target(nullptr);
     for (std::size_t k = 0; k < lanes.size(); ++k)

@@ -10,6 +10,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <utility>
 
 namespace tavrin_cli {
 
@@ -29,7 +30,7 @@ class PairRun {
 public:
     PairRun(EventWait& wait, std::size_t in, std::size_t out, const Pattern& pattern, unsigned timeout_ms,
             bool strict)
-        : wait_(wait), in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
+        : in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
           timeout_s_(timeout_ms / 1000.0), strict_(strict) {}
 
     // A message tagged by another pair (its number, its run) reached this
@@ -53,7 +54,6 @@ public:
         complete_ = late_ = false;
         next_send_ = 0;
         error_.clear();
-        budget_ = realtime_budget(pattern_);
         if (!in_.recording()) {
             if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) return fail("input: " + input_error_text(r));
         }
@@ -110,12 +110,7 @@ public:
     RunResult& result() { return result_; }
 
     // Stray bytes counted since the last call.
-    void take_stray(RealtimeCounts& realtime, std::uint64_t& others) {
-        realtime = stray_realtime_;
-        others = stray_others_;
-        stray_realtime_ = {};
-        stray_others_ = 0;
-    }
+    StrayCounts take_stray() { return std::exchange(stray_, {}); }
 
 private:
     enum class Stage { Idle, Receiving, Late, Collecting, Finishing };
@@ -155,17 +150,18 @@ private:
         bool own = false;
         for (std::uint8_t b : bytes) {
             if (b >= 0xF8) {
-                std::uint64_t& left = budget_[b - 0xF8];
-                if (left > 0 && listening) {
-                    --left;
-                } else if (!strict_ || !listening) {
-                    ++stray_realtime_[b - 0xF8];
-                    continue;
-                } else {
+                // The pattern's own when it is the byte due next; a device's
+                // clock byte that comes just then is as good as the pattern's.
+                const std::size_t at = captured_.size() - uncounted_;
+                if (!listening || at >= pattern_.expected.size() || pattern_.expected[at] != b) {
+                    if (!strict_ || !listening) {
+                        ++stray_.realtime[b - 0xF8];
+                        continue;
+                    }
                     ++uncounted_;  // a fault under --strict, but no byte of the pattern
                 }
             } else if (!listening) {
-                ++stray_others_;
+                ++stray_.others;
                 continue;
             }
             captured_.push_back(b);
@@ -227,7 +223,6 @@ private:
         advance();
     }
 
-    EventWait& wait_;
     std::size_t in_id_, out_id_;
     MidiInput& in_;
     MidiOutput& out_;
@@ -243,9 +238,7 @@ private:
     bool complete_ = false, late_ = false, out_reset_ = false;
     std::string error_;
     double start_ = 0, done_at_ = 0, deadline_ = 0;
-    RealtimeCounts budget_{};
-    RealtimeCounts stray_realtime_{};
-    std::uint64_t stray_others_ = 0;
+    StrayCounts stray_;
     enum class Foreign { None, Expected, Inside };
     std::optional<unsigned> tag_;
     CrosstalkSeen crosstalk_seen_;

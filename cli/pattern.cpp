@@ -358,13 +358,6 @@ void mark_late(Verdict& v) {
     v.fault = Fault::Late;
 }
 
-RealtimeCounts realtime_budget(const Pattern& pattern) {
-    RealtimeCounts n{};
-    for (std::uint8_t b : pattern.expected)
-        if (b >= 0xF8) ++n[b - 0xF8];
-    return n;
-}
-
 const char* realtime_name(std::uint8_t status) {
     static constexpr const char* kNames[] = {"Clock", "Tick (F9)", "Start", "Continue",
                                              "Stop",  "FD",        "Active Sensing", "System Reset"};

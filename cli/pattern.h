@@ -108,10 +108,8 @@ Verdict engine_error(const Pattern& pattern, std::span<const std::uint8_t> captu
 // Makes a verdict on a capture that completed after its time-out a late one.
 void mark_late(Verdict& verdict);
 
-// The real-time bytes (F8 to FF) a pattern sends, by kind: others of those
-// kinds are stray, as are any of a kind beyond what it sends.
+// Counts of real-time bytes (F8 to FF) by kind, and each kind's name.
 using RealtimeCounts = std::array<std::uint64_t, 8>;
-RealtimeCounts realtime_budget(const Pattern& pattern);
 const char* realtime_name(std::uint8_t status);
 
 // True once `captured` holds all the pattern can deliver: as many bytes as

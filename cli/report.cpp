@@ -309,8 +309,10 @@ namespace {
 // more; over less, round values a fifth of the range apart.
 std::vector<double> log_ticks(double lo, double hi) {
     std::vector<double> out;
+    if (!(lo > 0) || !std::isfinite(hi) || !(hi > lo)) return out;
     if (hi / lo >= 10) {
-        for (double decade = std::pow(10.0, std::floor(std::log10(lo))); decade <= hi * 10; decade *= 10)
+        double decade = std::pow(10.0, std::floor(std::log10(lo)));
+        for (int k = 0; k < 40 && decade <= hi; ++k, decade *= 10)  // a latency axis spans a few decades
             for (double m : {1.0, 2.0, 5.0})
                 if (decade * m >= lo * 0.999 && decade * m <= hi * 1.001) out.push_back(decade * m);
         return out;
@@ -319,7 +321,8 @@ std::vector<double> log_ticks(double lo, double hi) {
     const double mag = std::pow(10.0, std::floor(std::log10(raw)));
     const double r = raw / mag;
     const double step = mag * (r < 1.5 ? 1 : r < 3.5 ? 2 : r < 7.5 ? 5 : 10);
-    for (double v = std::ceil(lo / step) * step; v <= hi * 1.0001; v += step) out.push_back(v);
+    double v = std::ceil(lo / step) * step;
+    for (int k = 0; k < 12 && v <= hi * 1.0001; ++k, v += step) out.push_back(v);
     return out;
 }
 

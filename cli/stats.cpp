@@ -26,12 +26,14 @@ double percentile(const std::vector<double>& sorted, double p) {
 
 // ---- latencies ------------------------------------------------------------------
 
+// The exact part is laid out at once, so that memory does not move while it fills.
 LatencyHistogram::LatencyHistogram() : buckets_(kBuckets, 0) { exact_.reserve(kExact); }
 
 std::size_t LatencyHistogram::bucket_of(double ms) const {
-    if (!(ms > kLowestMs)) return 0;
-    const auto i = static_cast<std::size_t>(std::log(ms / kLowestMs) / std::log(kRatio)) + 1;
-    return std::min(i, buckets_.size() - 1);
+    if (!(ms > kLowestMs)) return 0;  // NaN too
+    const double i = std::log(ms / kLowestMs) / std::log(kRatio) + 1;
+    const auto last = static_cast<double>(buckets_.size() - 1);
+    return i >= last ? buckets_.size() - 1 : static_cast<std::size_t>(i);
 }
 
 double LatencyHistogram::bucket_middle(std::size_t i) const {
@@ -40,6 +42,7 @@ double LatencyHistogram::bucket_middle(std::size_t i) const {
 }
 
 void LatencyHistogram::add(double ms) {
+    if (!std::isfinite(ms)) return;  // no clock gives one; kept out of the arithmetic
     if (exact_.size() < kExact) exact_.push_back(ms);
     ++buckets_[bucket_of(ms)];
     ++n_;
@@ -94,8 +97,8 @@ std::vector<LatencyHistogram::Bin> LatencyHistogram::log_bins(unsigned bins) con
         out.push_back({lo * std::pow(ratio, i), i + 1 == bins ? hi : lo * std::pow(ratio, i + 1), 0});
     auto put = [&](double v, std::uint64_t k) {
         const double x = std::max(v, lo);
-        auto i = static_cast<std::size_t>(std::log(x / lo) / std::log(ratio));
-        out[std::min<std::size_t>(i, bins - 1)].count += k;
+        const double i = std::log(x / lo) / std::log(ratio);
+        out[!(i > 0) ? 0 : i >= bins - 1 ? bins - 1 : static_cast<std::size_t>(i)].count += k;
     };
     if (n_ == exact_.size()) {
         for (double v : exact_) put(v, 1);
@@ -174,9 +177,9 @@ void SummaryBuilder::add(const RunResult& r) {
     busy_ms_ += *r.latency_ms;
 }
 
-void SummaryBuilder::add_stray(const RealtimeCounts& realtime, std::uint64_t others) {
-    for (std::size_t k = 0; k < realtime.size(); ++k) s_.stray_realtime[k] += realtime[k];
-    s_.stray_between_runs += others;
+void SummaryBuilder::add_stray(const StrayCounts& stray) {
+    for (std::size_t k = 0; k < stray.realtime.size(); ++k) s_.stray_realtime[k] += stray.realtime[k];
+    s_.stray_between_runs += stray.others;
 }
 
 Summary SummaryBuilder::finish(int interrupted_by, double elapsed_s) && {

@@ -26,6 +26,12 @@ struct RunResult {
     double at_s = 0;   // seconds from the start of the test to the end of the run
 };
 
+// Bytes no run sent: real-time ones by kind, and others between runs.
+struct StrayCounts {
+    RealtimeCounts realtime{};
+    std::uint64_t others = 0;
+};
+
 struct LatencyStats {
     double min = 0, median = 0, p99 = 0, max = 0, mean = 0, stddev = 0;
 };
@@ -77,7 +83,6 @@ public:
         double min_ms = 0, max_ms = 0;
         std::array<std::uint32_t, kFaultClasses> faults{};
     };
-    Timeline() { slots_.reserve(kSlots); }
     void add(const RunResult& run);
     const std::vector<Slot>& slots() const { return slots_; }
 
@@ -114,7 +119,7 @@ struct Summary {
 class SummaryBuilder {
 public:
     void add(const RunResult& run);
-    void add_stray(const RealtimeCounts& realtime, std::uint64_t others);
+    void add_stray(const StrayCounts& stray);
     Summary finish(int interrupted_by, double elapsed_s) &&;
 
 private:

@@ -99,6 +99,8 @@ truncated|baud=3125|--pattern sysex:4096 --timeout 100|1|runs[0]["fault"] == "tr
 paced-64k|baud=31250|--pattern sysex:65536 --timeout 1000|0|runs[0]["verdict"] == "success" and runs[0]["latency_ms"] >= 20000
 stray|stray=0xFE:20,baud=31250|--count 10|0|s["successes"] == 10 and s["stray_realtime"]["Active Sensing"] >= 20
 strict|stray=0xFE:5,baud=31250|--count 3 --strict|1|[r["fault"] for r in runs] == ["extra"] * 3
+clock-in-realtime|stray=0xF8:7,baud=31250|--pattern realtime --count 3|0|s["successes"] == 3 and s["stray_realtime"]["Clock"] >= 10
+late-between|delay=300,every=2|--count 6 --timeout 100|2|[r["fault"] for r in runs] == [None, "late"] * 3
 TABLE
 
 # A hunt until --duration is up over a cable with two kinds of fault and

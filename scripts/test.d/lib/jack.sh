@@ -54,9 +54,11 @@ jack_start() {
         return
     fi
     # A fixed name: JACK's shared table of servers reuses an entry only for
-    # the same name. TAVRIN_TEST_JACK_TAG keeps apart the servers of test runs
-    # in several work trees of one machine.
-    export JACK_DEFAULT_SERVER="tavrin-test-suite${TAVRIN_TEST_JACK_TAG:+-$TAVRIN_TEST_JACK_TAG}"
+    # the same name. The checkout's folder is part of it, so that suites of
+    # several work trees of one machine never meet on one server (their
+    # clients would hear each other); TAVRIN_TEST_JACK_TAG sets it instead.
+    local tag=${TAVRIN_TEST_JACK_TAG:-$(pwd -P | cksum | cut -d' ' -f1)}
+    export JACK_DEFAULT_SERVER="tavrin-test-suite-$tag"
     export JACK_NO_AUDIO_RESERVATION=1  # no D-Bus on a CI machine
     jackd --no-realtime -n "$JACK_DEFAULT_SERVER" "$@" -d dummy -r 48000 -p "$period" >"$JACK_LOG" 2>&1 &
     JACK_PID=$!
