@@ -120,12 +120,9 @@ private:
     bool shown_ = false;
 };
 
-// After a fault, the rest of what that run sent may still be on its way:
-// it is let come (counted as stray) until nothing but real-time bytes has
-// arrived for a moment, so that it does not spoil the next run. False on an
-// interrupt.
+// After a fault, lets the rest of that run come (counted as stray) until it
+// is quiet. False on an interrupt.
 bool wait_for_quiet(EventWait& wait, PairRun& pair) {
-    constexpr double kQuietSeconds = 0.1;
     const double limit = now_seconds() + kDrainLimitSeconds;
     double quiet_at = now_seconds() + kQuietSeconds;
     for (;;) {

@@ -43,6 +43,7 @@ struct Lane {
     bool in_flight = false;   // a run started and not yet taken
     bool stopped = false;     // an engine error: no more runs
     double started_at = 0, next_at = 0;
+    double fault_at = 0;  // when the last run ended in a fault; 0 after a success
     bool beside_others = false;  // another pair was busy when the run started
 };
 
@@ -132,6 +133,7 @@ int run_pairs(const Options& options, const PortList& ports, const std::vector<P
         lane.summary.add(r);
         lane.in_flight = false;
         lane.next_at = now + options.interval_ms / 1000.0;
+        lane.fault_at = r.verdict.kind == Verdict::Kind::Success ? 0 : now;
         lane.stopped = r.verdict.kind == Verdict::Kind::Error;  // the port is of no more use
         if (lane.beside_others) {
             PairsReport::Pair& p = report.pairs[k];
@@ -153,8 +155,13 @@ int run_pairs(const Options& options, const PortList& ports, const std::vector<P
         std::optional<double> until;
         for (Lane& lane : lanes) {
             if (lane.run->busy() || !more(lane) || now >= end) continue;
-            if (lane.next_at > now) {
-                until = std::min(until.value_or(lane.next_at), lane.next_at);
+            // After a fault, the next run waits for quiet as well.
+            const double quiet = lane.fault_at == 0 ? 0
+                                 : std::min(std::max(lane.run->last_arrival(), lane.fault_at) + kQuietSeconds,
+                                            lane.fault_at + kDrainLimitSeconds);
+            const double due = std::max(lane.next_at, quiet);
+            if (due > now) {
+                until = std::min(until.value_or(due), due);
                 continue;
             }
             lane.started_at = now_seconds();

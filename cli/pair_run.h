@@ -7,6 +7,7 @@
 #include "cli/pattern.h"
 #include "cli/stats.h"
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <span>
@@ -17,6 +18,10 @@ namespace tavrin_cli {
 // How long a run's output may take to finish, and its input to give its
 // buffers back, once the run is over.
 inline constexpr double kDrainLimitSeconds = 2.0;
+// After a faulty run, the rest of what it sent may still be on its way: the
+// next run waits until nothing but real-time bytes has come for this long
+// (within the drain limit), so that it does not spoil that run.
+inline constexpr double kQuietSeconds = 0.1;
 
 // ---- one port pair's runs ---------------------------------------------------------
 
@@ -106,6 +111,9 @@ public:
         stage_ = Stage::Idle;
     }
 
+    // When bytes other than real-time ones last came.
+    double last_arrival() const { return last_arrival_; }
+
     // What the run gave, once it is no longer busy.
     RunResult& result() { return result_; }
 
@@ -145,6 +153,7 @@ private:
     }
 
     void arrived(std::span<const std::uint8_t> bytes) {
+        if (std::any_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b < 0xF8; })) last_arrival_ = now_seconds();
         if (untagged(bytes)) return;
         const bool listening = stage_ == Stage::Receiving || stage_ == Stage::Late || stage_ == Stage::Collecting;
         bool own = false;
@@ -244,6 +253,7 @@ private:
     CrosstalkSeen crosstalk_seen_;
     Foreign foreign_ = Foreign::None;
     Bytes kept_;
+    double last_arrival_ = 0;
 };
 
 // Waits and hands each event to the pair it concerns until `done()`, or until
