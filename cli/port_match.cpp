@@ -97,4 +97,47 @@ PortMatch match_port(const std::vector<PortEntry>& ports, const std::string& typ
     return m;
 }
 
+namespace {
+
+std::optional<PortPair> split_pair(const std::string& text, const PortList& ports, std::string& error) {
+    std::vector<PortPair> fits;
+    for (std::size_t colon = text.find(':'); colon != std::string::npos; colon = text.find(':', colon + 1)) {
+        const PortMatch out = match_port(ports.outputs, text.substr(0, colon), "output");
+        const PortMatch in = match_port(ports.inputs, text.substr(colon + 1), "input");
+        if (out.index && in.index) fits.push_back({*out.index, *in.index});
+        else if (error.empty()) error = !out.index ? out.error : in.error;
+    }
+    if (fits.size() == 1) return fits.front();
+    if (fits.size() > 1) error = "it can be split into an output and an input in more than one way";
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<PortPair> resolve_pairs(const std::vector<std::string>& texts, const PortList& ports) {
+    std::vector<PortPair> pairs;
+    for (const std::string& text : texts) {
+        std::string error;
+        const auto pair = split_pair(text, ports, error);
+        if (!pair) throw Exit(kExitUnavailable, "--pair " + text + ": " + error);
+        for (const PortPair& p : pairs)
+            if (p.out == pair->out || p.in == pair->in)
+                throw Exit(kExitUsage, "--pair " + text + ": a port may serve one pair only");
+        pairs.push_back(*pair);
+    }
+    return pairs;
+}
+
+std::vector<PortPair> loops_of(const WiringMap& map) {
+    std::vector<PortPair> pairs;
+    for (const auto& o : map.outputs) {
+        for (unsigned in : o.inputs) {
+            if (std::any_of(pairs.begin(), pairs.end(), [&](const PortPair& p) { return p.in == in; })) continue;
+            pairs.push_back({o.index, in});
+            break;
+        }
+    }
+    return pairs;
+}
+
 }  // namespace tavrin_cli

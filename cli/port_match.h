@@ -25,4 +25,14 @@ struct PortMatch {
 // `kind` is "input" or "output", for the message.
 PortMatch match_port(const std::vector<PortEntry>& ports, const std::string& typed, const char* kind);
 
+struct PortPair {
+    unsigned out = 0, in = 0;
+};
+
+// Each "OUT:IN" as one output and one input. A name may hold colons: the one
+// split whose both sides name a port wins. No port may serve two pairs.
+std::vector<PortPair> resolve_pairs(const std::vector<std::string>& texts, const PortList& ports);
+// The loops of a wiring map, each port in one loop at most.
+std::vector<PortPair> loops_of(const WiringMap& map);
+
 }  // namespace tavrin_cli

@@ -207,6 +207,59 @@ TEST(CliPorts, ExactNameWinsThenAUniqueCaseInsensitivePrefix) {
     EXPECT_NE(twins.error.find("(5, 6)"), std::string::npos) << twins.error;
 }
 
+TEST(CliPorts, PairsSplitWhereBothSidesNameAPortAndUseEachPortOnce) {
+    const std::vector<PortEntry> ins = {{0, "Thru 1:out", ""}, {1, "Thru 2:out", ""}};
+    const std::vector<PortEntry> outs = {{0, "Thru 1:in", ""}, {1, "Thru 2:in", ""}};
+    const PortList ports{"jack", ins, outs};
+    const auto pairs = resolve_pairs({"Thru 1:in:Thru 1:out", "1:thru 2:o"}, ports);
+    ASSERT_EQ(pairs.size(), 2u);
+    EXPECT_EQ(std::pair(pairs[1].out, pairs[1].in), std::pair(1u, 1u));
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"0:0", "0:1"}, {"Organ:0"}}) {
+        try {
+            resolve_pairs(bad, ports);
+            ADD_FAILURE() << bad.front();
+        } catch (const Exit&) {
+        }
+    }
+    // An output that reaches two inputs (a leak or a thru) gives one loop; each input serves one.
+    WiringMap map;
+    map.outputs = {{0, "a", "", {0, 1}}, {1, "b", "", {0, 1}}, {2, "c", "", {}}};
+    const auto loops = loops_of(map);
+    ASSERT_EQ(loops.size(), 2u);
+    EXPECT_EQ(std::pair(loops[1].out, loops[1].in), std::pair(1u, 1u));
+}
+
+// Fairness and the exit status of several pairs: p99s in ms (0: no answer),
+// crosstalk, the pair marked slowest and the status.
+TEST(CliReport, SeveralPairsNameTheSlowestAndTheWorstStatus) {
+    struct Case {
+        std::vector<double> p99;
+        std::uint64_t crosstalk;
+        std::optional<std::size_t> slowest;
+        int status;
+    };
+    const Case cases[] = {{{1.0, 1.1, 1.2}, 0, std::nullopt, kExitOk},
+                          {{1.0, 1.1, 5.0}, 0, 2, kExitOk},
+                          {{1.0, 1.2, 2.1}, 1, std::nullopt, kExitFailure},  // over twice, but by less than 1 ms
+                          {{1.0, 1.1, 0}, 0, std::nullopt, kExitTimeout}};
+    for (const Case& c : cases) {
+        PairsReport r;
+        for (double p99 : c.p99) {
+            RunResult run;
+            run.index = 1;
+            run.verdict.kind = p99 > 0 ? Verdict::Kind::Success : Verdict::Kind::Timeout;
+            run.verdict.fault = p99 > 0 ? Fault::None : Fault::Lost;
+            if (p99 > 0) run.latency_ms = p99;
+            r.pairs.push_back({0, 0, "o", "i", summarize({run}), p99, 1});
+        }
+        r.matrix.assign(c.p99.size(), std::vector<std::uint64_t>(c.p99.size(), 0));
+        r.matrix[0][1] = c.crosstalk;
+        EXPECT_EQ(r.slowest(), c.slowest) << c.p99.back();
+        EXPECT_EQ(exit_status(r), c.status) << c.p99.back();
+        EXPECT_NE(pairs_text(r).find("fairness"), std::string::npos);
+    }
+}
+
 TEST(CliSummary, CountsLatencyThroughputAndStatus) {
     std::vector<RunResult> runs;
     for (unsigned i = 1; i <= 100; ++i) {
