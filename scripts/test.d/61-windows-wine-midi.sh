@@ -56,25 +56,14 @@ trap cleanup EXIT
 guest_initramfs "$boot/root" soundcore snd snd-seq-device snd-timer snd-seq snd-seq-dummy=ports=2 \
     virtio_pci 9pnet_virtio 9p || exit 1
 
+mounts=$(guest_host_root_init "$work") || exit 1
 run="/bin/bash $PWD/scripts/test.d/lib/wine-midi-guest.sh $PWD/build/windows/tavrin.exe \
 $PWD/build/debug/tests/engines/seq_mangle $work"
-guest_boot "$boot/root" 2048 2 \
-    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
-    -virtfs "local,path=$work,mount_tag=work,security_model=none,multidevs=remap" <<INIT || exit 1
+guest_boot "$boot/root" 2048 2 $(guest_host_root_args "$work") <<INIT || exit 1
 #!/bin/busybox sh
 . /guest-lib.sh
 guest_start
-r=/newroot
-mkdir -p \$r
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose,ro hostroot \$r || echo "guest: no host root"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=mmap work \$r$work || echo "guest: no work folder"
-mount -t devtmpfs dev \$r/dev
-mkdir -p \$r/dev/shm
-mount -t tmpfs shm \$r/dev/shm
-ln -s /proc/self/fd \$r/dev/fd
-mount -t proc proc \$r/proc
-mount -t sysfs sys \$r/sys
-mount -t tmpfs tmp \$r/tmp
+$mounts
 echo; echo "guest: program starts"
 chroot \$r /usr/bin/env -i TAVRIN_WINEDEBUG=${TAVRIN_WINEDEBUG:-} PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TERM=\${TERM:-dumb} \
     LANG=C.UTF-8 $run
