@@ -15,13 +15,22 @@
 #   guest_output                 the lines between "guest: program starts" and
 #                                "guest-exit:"
 #   guest_stop                   ends the guest it booted
-#   guest_host_root_args WORK    qemu arguments that share the host's root
-#                                (read-only) and WORK (read-write) over 9p
-#   guest_host_root_init WORK    init lines that mount them at /newroot, with
-#                                /dev, /proc, /sys, a fresh /tmp and configfs;
-#                                the checkout and WORK stay visible even under
-#                                /tmp. Fails with one line when the checkout
-#                                lies where the guest cannot share it.
+#   guest_host_root_prepare MOD...
+#                                fetches the kernel, lays out an initramfs in
+#                                a boot folder of its own (GUEST_BOOT, removed
+#                                with the guest at exit) with the modules and
+#                                what 9p needs, for the one below
+#   guest_host_root_run WORK SECONDS COMMAND [VAR=VALUE...]
+#                                boots it (2 GB, 2 vCPUs) with the host's root
+#                                shared read-only and WORK read-write over 9p,
+#                                mounted at /newroot with /dev, /proc, /sys,
+#                                configfs and a fresh /tmp (the checkout and
+#                                WORK stay visible even under /tmp); runs
+#                                COMMAND there as root in a bare environment;
+#                                prints its output, keeps the console in
+#                                WORK/console.log; returns 0 only when COMMAND
+#                                exited 0. Refuses, in one line, a checkout the
+#                                guest cannot share.
 #
 # The init written by the caller runs busybox's sh, sources /guest-lib.sh and
 # calls guest_start (busybox's commands, /proc, /sys, /dev, the modules),
@@ -149,16 +158,47 @@ guest_stop() {
     GUEST_PID=""
 }
 
-# The host's root, read-only, and a read-write work folder, over virtio 9p.
-guest_host_root_args() {
-    echo -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
-        -virtfs "local,path=$1,mount_tag=work,security_model=none,multidevs=remap"
+GUEST_BOOT=""
+guest_host_root_prepare() {
+    guest_kernel || return 1
+    GUEST_BOOT=$(mktemp -d "$GUEST_CACHE/run.XXXXXX") || return 1
+    trap 'guest_stop; rm -rf "$GUEST_BOOT"' EXIT
+    guest_initramfs "$GUEST_BOOT/root" "$@" virtio_pci 9pnet_virtio 9p
+}
+
+guest_host_root_run() {
+    local work=$1 deadline=$2 command=$3 mounts
+    shift 3
+    mounts=$(guest_host_root_init "$work") || return 1
+    guest_boot "$GUEST_BOOT/root" 2048 2 \
+        -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
+        -virtfs "local,path=$work,mount_tag=work,security_model=none,multidevs=remap" <<INIT || return 1
+#!/bin/busybox sh
+. /guest-lib.sh
+guest_start
+$mounts
+echo; echo "guest: program starts"
+chroot \$r /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TERM=dumb LANG=C.UTF-8 \
+    $* $command
+echo "guest-exit: \$?"
+poweroff -f
+INIT
+    guest_wait "$deadline"
+    guest_console >"$work/console.log"
+    guest_output | sed 's/^/  | /'
+    if [ -z "$GUEST_STATUS" ]; then
+        guest_console | tail -n 30 >&2
+        echo "qemu-guest: the guest gave no exit status within $deadline s" >&2
+        return 1
+    fi
+    [ "$GUEST_STATUS" = 0 ]
 }
 
 # The guest's init mounts a fresh /tmp over the host's: a checkout or work
 # folder under /tmp is mounted again on top of it from the host's root, kept
 # reachable at /hostroot. Paths go into the init unquoted, so a folder with
 # blanks or quotes, or one in a kernel file system, cannot be shared.
+# The init's lines that mount the shared folders.
 guest_host_root_init() {
     local work=$1 root=$GUEST_ROOT
     case "$root" in
