@@ -2,8 +2,10 @@
 # tavrin-cli on a private JACK dummy server at periods 64 and 256, beside
 # jack_midi_latency_test (Debian's jackd2) on the same through path in the same
 # run: both medians and their difference in periods (goal: within one period),
-# Tavrin's runs per second and its CPU time per run. Then the runs per second
-# of 10,000 runs over the virtual cable. Release build.
+# Tavrin's time split by layer, its engine round trip beside the peer's median
+# (goal: within 0.05 period), Tavrin's runs per second and its CPU time per
+# run. Then the runs per second of 10,000 runs over the virtual cable. Release
+# build.
 #   BENCH_RUNS=N   runs per measurement on JACK (default 1000)
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -74,6 +76,17 @@ if not bins:
     last = [l for l in text.splitlines() if l.strip()][-3:]
     print("  jack_midi_latency_test gave no latency plot; it said: " + " / ".join(last))
 print(f"  difference: {(t_median - j_median) / period_ms:+.2f} periods (goal: within one)")
+# Tavrin's time split by layer: the engine's own round trip (JACK frame
+# times, as jack_midi_latency_test counts) must match the peer's median.
+layers = s.get("layers_ms") or {}
+if layers.get("engine"):
+    e = layers["engine"]["median"]
+    print(f"  by layer (medians): call to engine {layers['to_engine']['median']:.3f} ms, "
+          f"engine round trip {e:.3f} ms, engine to program {layers['to_program']['median']:.3f} ms")
+    print(f"  engine round trip {e:.3f} ms beside jack_midi_latency_test {j_median:.3f} ms: "
+          f"{(e - j_median) / period_ms:+.3f} periods (goal: within 0.05)")
+else:
+    print("  by layer: tavrin-cli reported no engine times")
 print(f"  tavrin-cli: {s['runs'] / wall:.1f} runs/s, CPU {1000.0 * (user + system) / s['runs']:.3f} ms per run")
 PY
     jack_through_stop

@@ -1,7 +1,8 @@
 // The TAVRIN_MIDI setting and the cable's options: any text gives a backend
 // or one error line, and a cable has exactly the ports its options name.
-// Settings that would open a real engine (alsa, jack, auto without options)
-// are left out: they would talk to the machine's servers.
+// Settings that would open a real engine (alsa, rawmidi, jack, auto without
+// options)
+// are left out: they would talk to the machine's servers and devices.
 #include "winmm/cable/cable.h"
 #include "winmm/port_backend.h"
 
@@ -14,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view setting(reinterpret_cast<const char*>(data), size);
     const auto colon = setting.find(':');
     const std::string_view name = setting.substr(0, colon);
-    if (colon == std::string_view::npos && (name.empty() || name == "alsa" || name == "jack" || name == "auto"))
+    if (colon == std::string_view::npos && (name.empty() || name == "alsa" || name == "rawmidi" || name == "jack" || name == "auto"))
         return 0;
 
     std::string error;

@@ -4,6 +4,7 @@
 #include "winmm/alsa/alsa_backend.h"
 #include "winmm/cable/cable.h"
 #include "winmm/jack/jack_backend.h"
+#include "winmm/rawmidi/rawmidi_backend.h"
 
 namespace platform::midi {
 
@@ -34,6 +35,7 @@ std::span<const BackendEntry> backend_table() {
         {"cable", make_cable_backend},
         {"alsa", make_alsa_backend},
         {"jack", make_jack_backend},
+        {"rawmidi", make_rawmidi_backend},
         {"auto", [](std::string_view options, std::string& error) { return make_auto_backend(options, error, nullptr); }},
     };
     return table;

@@ -240,6 +240,18 @@ std::optional<InputCounters> MidiService::input_counters(HMIDIIN handle) {
     return p->counters();
 }
 
+std::optional<Timestamp> MidiService::last_arrival(HMIDIIN handle) {
+    std::lock_guard lock(mutex_);
+    MidiInPort* p = find_in(handle);
+    return p != nullptr ? p->last_arrival() : std::nullopt;
+}
+
+std::optional<Timestamp> MidiService::last_taken(HMIDIOUT handle) {
+    std::lock_guard lock(mutex_);
+    MidiOutPort* p = find_out(handle);
+    return p != nullptr ? p->last_taken() : std::nullopt;
+}
+
 // ---- checks -------------------------------------------------------------------
 
 MidiInPort* MidiService::find_in(HMIDIIN handle) {

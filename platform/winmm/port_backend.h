@@ -26,7 +26,10 @@
 
 namespace platform::midi {
 
-// Engine time of an input event; only differences are meaningful.
+// An engine's own time of an event, on the clock of std::chrono::steady_clock
+// (CLOCK_MONOTONIC): when input reached the engine (JACK: the frame it came in
+// at; rawmidi: the kernel's time stamp; the sequencer: its queue's time
+// stamp), when the engine took output. Engines convert their clocks to it.
 using Timestamp = std::chrono::microseconds;
 
 // The outcome of a send, or why a port or the engine died. `code` is a WinMM
@@ -62,6 +65,13 @@ public:
     // The send `ticket` ended: every byte is out (status ok), or it failed.
     // Not called for a send that was aborted.
     virtual void on_sent(std::uint64_t ticket, const Status& result) = 0;
+    // The engine took the first bytes of send `ticket` at `at`, on the clock
+    // of the input time stamps (JACK: the frame time of the cycle that
+    // carried them out). Comes before on_sent of a send that succeeded.
+    virtual void on_taken(std::uint64_t ticket, Timestamp at) {
+        (void)ticket;
+        (void)at;
+    }
     // The port or its engine died while idle; later sends will fail.
     virtual void on_error(const Status& why) = 0;
 };
@@ -125,7 +135,7 @@ std::string_view default_backend_name();
 // Makes the backend that a TAVRIN_MIDI value names: "name" or "name:options".
 // "none" (and a backend whose engine is absent) gives null without error.
 // `engine`, when given, receives the name of the engine that was chosen
-// ("alsa", "jack", "cable" or "none"; "auto" resolves to the one it found).
+// ("alsa", "rawmidi", "jack", "cable" or "none"; "auto" resolves to the one it found).
 std::unique_ptr<PortBackend> make_backend(std::string_view setting, std::string& error,
                                           std::string* engine = nullptr);
 

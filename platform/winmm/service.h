@@ -58,8 +58,9 @@ Holdings holdings();
 // TAVRIN_MIDI again. Tests call it before platform::install_backend.
 void shutdown();
 
-// The engine whose ports the service offers: "alsa", "jack", "cable", "none"
-// or "custom" (a backend given by use_backend). Chooses it first if needed.
+// The engine whose ports the service offers: "alsa", "rawmidi", "jack",
+// "cable", "none" or "custom" (a backend given by use_backend). Chooses it
+// first if needed.
 std::string engine_name();
 
 enum class PortKind { Input, Output };
@@ -82,5 +83,13 @@ struct InputCounters {
     unsigned pending_short = 0;
 };
 std::optional<InputCounters> input_counters(HMIDIIN handle);
+
+// The engine's own times of a loop, on the clock of std::chrono::steady_clock
+// (see Timestamp): when the first byte of the last SysEx buffer an input handle
+// gave back reached the engine, and when the engine took the first bytes of
+// the last send an output handle completed. Their difference is the engine's
+// own round trip; nullopt for no such handle or nothing yet.
+std::optional<Timestamp> last_arrival(HMIDIIN handle);
+std::optional<Timestamp> last_taken(HMIDIOUT handle);
 
 }  // namespace platform::midi

@@ -67,6 +67,8 @@ bool set_port_name(PortKind kind, unsigned index, std::optional<std::string> nam
     return service().set_port_name(kind, index, std::move(name));
 }
 std::optional<InputCounters> input_counters(HMIDIIN handle) { return service().input_counters(handle); }
+std::optional<Timestamp> last_arrival(HMIDIIN handle) { return service().last_arrival(handle); }
+std::optional<Timestamp> last_taken(HMIDIOUT handle) { return service().last_taken(handle); }
 
 }  // namespace platform::midi
 

@@ -5,10 +5,12 @@
 //
 //   engine_check alsa "Midi Through Port-0"
 //   engine_check jack [--short]
+//   engine_check rawmidi IN OUT UNBIND_FILE DEVICE   (last: the card goes away)
 #include "jack_through.h"
 #include "winmm/port_backend.h"
 
 #include <alsa/asoundlib.h>
+#include <dirent.h>
 
 #include <atomic>
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <condition_variable>
 #include <cstdio>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,8 +34,11 @@ struct Received final : InputSink, OutputSink {
     bool sent = false;
     Status send_result;
 
-    void on_bytes(std::span<const std::uint8_t> b, Timestamp) override {
+    Timestamp taken{};     // the engine took the send
+    Timestamp arrived{};   // the engine's time of the first byte back
+    void on_bytes(std::span<const std::uint8_t> b, Timestamp at) override {
         std::lock_guard lock(mutex);
+        if (bytes.empty()) arrived = at;
         bytes.insert(bytes.end(), b.begin(), b.end());
         cv.notify_all();
     }
@@ -40,6 +46,10 @@ struct Received final : InputSink, OutputSink {
     void on_error(const Status& why) override {
         std::printf("engine_check: port error: %s\n", why.text.c_str());
         ++errors;
+    }
+    void on_taken(std::uint64_t, Timestamp at) override {
+        std::lock_guard lock(mutex);
+        taken = at;
     }
     void on_sent(std::uint64_t, const Status& result) override {
         std::lock_guard lock(mutex);
@@ -81,7 +91,8 @@ bool round_trip(const char* engine, Received& got, OutputPort& out, std::size_t 
                     engine, size, got.bytes.size(), at, got.send_result.text.c_str());
         return false;
     }
-    std::printf("engine_check %s: %zu bytes came back intact\n", engine, size);
+    std::printf("engine_check %s: %zu bytes came back intact; the engine's own round trip %.3f ms\n", engine, size,
+                static_cast<double>((got.arrived - got.taken).count()) / 1000.0);
     return true;
 }
 
@@ -238,6 +249,62 @@ int check_alsa_flood() {
     return last && received <= sent ? 0 : 1;
 }
 
+// Context switches of this process's threads whose names start with `prefix`.
+long switches(const std::string& prefix) {
+    long total = 0;
+    DIR* tasks = opendir("/proc/self/task");
+    while (dirent* t = tasks ? readdir(tasks) : nullptr) {
+        const std::string dir = std::string("/proc/self/task/") + t->d_name;
+        std::string comm;
+        std::getline(std::ifstream(dir + "/comm"), comm);
+        if (comm.rfind(prefix, 0) != 0) continue;
+        std::ifstream status(dir + "/status");
+        for (std::string line; std::getline(status, line);)
+            if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+    }
+    if (tasks) closedir(tasks);
+    return total;
+}
+
+// Open, quiet ports cost no wake-up; then the card goes away (its driver is
+// unbound through sysfs, which returns once the ports are closed): the input
+// is told, a send answers MMSYSERR_NODRIVER.
+int check_rawmidi_idle_and_unplug(const std::string& in_name, const std::string& out_name,
+                                  const std::string& unbind, const std::string& device) {
+    std::string error;
+    auto backend = make_backend("rawmidi", error);
+    const int in = backend ? find(backend->inputs(), in_name) : -1;
+    const int out = backend ? find(backend->outputs(), out_name) : -1;
+    Received got;
+    std::unique_ptr<InputPort> input;
+    std::unique_ptr<OutputPort> output;
+    if (in < 0 || out < 0 || !backend->open_input(static_cast<unsigned>(in), got, input) ||
+        !backend->open_output(static_cast<unsigned>(out), got, output)) {
+        std::printf("engine_check rawmidi: the ports do not open for the idle check\n");
+        return 1;
+    }
+    const long before = switches("tavrin-raw");
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long idle = switches("tavrin-raw") - before;
+    std::printf("engine_check rawmidi: wake-ups of the engine threads in 1 s idle: %ld\n", idle);
+
+    std::thread unplug([&] { std::ofstream(unbind) << device << std::flush; });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (got.errors == 0 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const std::vector<std::uint8_t> msg{0xF0, 1, 2, 0xF7};
+    const Status s = output->send(msg, 9);
+    const bool told = got.errors > 0;
+    std::printf("engine_check rawmidi: unplugged card: port errors %d, send answers %u (%s)\n", got.errors.load(),
+                s.code, s.text.c_str());
+    output.reset();
+    input.reset();
+    unplug.join();
+    const bool ok = idle == 0 && told && s.code == MMSYSERR_NODRIVER;
+    std::printf("engine_check rawmidi: idle and unplug %s\n", ok ? "ok" : "FAILED");
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -266,6 +333,10 @@ int main(int argc, char** argv) {
                         static_cast<unsigned long long>(through.xruns()));
         return rc;
     }
-    std::fprintf(stderr, "usage: engine_check alsa PORT | engine_check jack\n");
+    if (engine == "rawmidi" && argc == 6) {
+        const int rc = check("rawmidi", argv[2], argv[3]);
+        return rc != 0 ? rc : check_rawmidi_idle_and_unplug(argv[2], argv[3], argv[4], argv[5]);
+    }
+    std::fprintf(stderr, "usage: engine_check alsa PORT | engine_check jack | engine_check rawmidi IN OUT UNBIND DEVICE\n");
     return 2;
 }

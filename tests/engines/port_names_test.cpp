@@ -76,7 +76,7 @@ protected:
 
 TEST_F(NoEngine, AutoOffersNoPortsAndStartsNoServer) {
     if (access("/dev/snd/seq", F_OK) == 0) GTEST_SKIP() << "this machine has an ALSA sequencer";
-    for (const char* setting : {"", "auto", "alsa", "jack"}) {
+    for (const char* setting : {"", "auto", "alsa", "rawmidi", "jack"}) {
         std::string error = "unset";
         EXPECT_EQ(platform::midi::make_backend(setting, error), nullptr) << setting;
         EXPECT_EQ(error, "") << setting;
@@ -84,7 +84,7 @@ TEST_F(NoEngine, AutoOffersNoPortsAndStartsNoServer) {
 }
 
 TEST_F(NoEngine, OptionsAreRefusedWithAMessage) {
-    for (const char* setting : {"alsa:ports=2", "jack:x", "auto:1"}) {
+    for (const char* setting : {"alsa:ports=2", "rawmidi:x", "jack:x", "auto:1"}) {
         std::string error;
         EXPECT_EQ(platform::midi::make_backend(setting, error), nullptr) << setting;
         EXPECT_NE(error.find("no MIDI ports"), std::string::npos) << setting;

@@ -29,6 +29,7 @@ constexpr std::chrono::microseconds kWireByteTime{320};
 // default (4,096 bytes), which a message that does not fit is dropped from.
 constexpr std::size_t kWireLeadBytes = 1024;
 const std::string kStopped = "The send was stopped.";
+const std::string kRemoved = "The ALSA sequencer port of this MIDI output was removed.";
 
 Timestamp now() {
     return std::chrono::duration_cast<Timestamp>(std::chrono::steady_clock::now().time_since_epoch());
@@ -152,12 +153,14 @@ std::unique_ptr<Input> Input::open(Address source, InputSink& sink, std::string&
         error = alsa_error("Tavrin's input port cannot be created", in->own_port_);
         return nullptr;
     }
-    if (int err = snd_seq_connect_from(seq, in->own_port_, source.client, source.port); err < 0) {
+    // The System announcements tell when the source port goes away. They are
+    // subscribed to first: a source that goes away once it is subscribed is
+    // then always told of, and one that went before fails the subscription.
+    snd_seq_connect_from(seq, in->own_port_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
+    if (int err = in->subscribe_stamped(); err < 0) {
         error = alsa_error("The MIDI input port cannot be subscribed", err);
         return nullptr;
     }
-    // The System announcements tell when the source port goes away.
-    snd_seq_connect_from(seq, in->own_port_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (int err = snd_midi_event_new(kPieceBytes, &in->decoder_); err < 0) {
         error = alsa_error("The MIDI decoder cannot be created", err);
         return nullptr;
@@ -170,6 +173,44 @@ std::unique_ptr<Input> Input::open(Address source, InputSink& sink, std::string&
     }
     in->thread_ = std::thread([p = in.get()] { p->run(); });
     return in;
+}
+
+// Subscribes our port to the source with the arrival of every event stamped
+// in real time by a queue of our own, whose time zero is found on the steady
+// clock; without a queue (no timer), the events come unstamped.
+int Input::subscribe_stamped() {
+    snd_seq_t* seq = seq_.get();
+    snd_seq_addr_t sender{static_cast<unsigned char>(source_.client), static_cast<unsigned char>(source_.port)};
+    snd_seq_addr_t dest{static_cast<unsigned char>(snd_seq_client_id(seq)), static_cast<unsigned char>(own_port_)};
+    snd_seq_port_subscribe_t* sub;
+    snd_seq_port_subscribe_alloca(&sub);
+    snd_seq_port_subscribe_set_sender(sub, &sender);
+    snd_seq_port_subscribe_set_dest(sub, &dest);
+    const int queue = snd_seq_alloc_queue(seq);
+    if (queue >= 0) {
+        snd_seq_port_subscribe_set_queue(sub, queue);
+        snd_seq_port_subscribe_set_time_update(sub, 1);
+        snd_seq_port_subscribe_set_time_real(sub, 1);
+        snd_seq_queue_status_t* status;
+        snd_seq_queue_status_alloca(&status);
+        if (snd_seq_start_queue(seq, queue, nullptr) >= 0 && snd_seq_drain_output(seq) >= 0 &&
+            snd_seq_get_queue_status(seq, queue, status) >= 0) {
+            const snd_seq_real_time_t* t = snd_seq_queue_status_get_real_time(status);
+            queue_zero_ = now() - std::chrono::duration_cast<Timestamp>(std::chrono::seconds(t->tv_sec) +
+                                                                        std::chrono::nanoseconds(t->tv_nsec));
+        } else {
+            snd_seq_port_subscribe_set_queue(sub, 0);
+            snd_seq_port_subscribe_set_time_update(sub, 0);
+        }
+    }
+    return snd_seq_subscribe_port(seq, sub);
+}
+
+Timestamp Input::arrival(const snd_seq_event_t& ev) const {
+    if (queue_zero_ == Timestamp::min() || (ev.flags & SND_SEQ_TIME_STAMP_MASK) != SND_SEQ_TIME_STAMP_REAL)
+        return now();
+    return queue_zero_ + std::chrono::duration_cast<Timestamp>(std::chrono::seconds(ev.time.time.tv_sec) +
+                                                               std::chrono::nanoseconds(ev.time.time.tv_nsec));
 }
 
 Input::~Input() {
@@ -204,11 +245,11 @@ void Input::run() {
             }
             if (gone_.load()) continue;
             if (ev->type == SND_SEQ_EVENT_SYSEX) {
-                sink_->on_bytes({static_cast<const std::uint8_t*>(ev->data.ext.ptr), ev->data.ext.len}, now());
+                sink_->on_bytes({static_cast<const std::uint8_t*>(ev->data.ext.ptr), ev->data.ext.len}, arrival(*ev));
                 continue;
             }
             const long n = snd_midi_event_decode(decoder_, bytes, sizeof bytes, ev);
-            if (n > 0) sink_->on_bytes({bytes, static_cast<std::size_t>(n)}, now());
+            if (n > 0) sink_->on_bytes({bytes, static_cast<std::size_t>(n)}, arrival(*ev));
         }
     }
 }
@@ -274,7 +315,7 @@ Output::~Output() {
 bool Output::gone() const { return !port_exists(seq_.get(), destination_); }
 
 Status Output::send(std::span<const std::uint8_t> bytes, std::uint64_t ticket) {
-    if (gone()) return {MMSYSERR_NODRIVER, "The ALSA sequencer port of this MIDI output was removed."};
+    if (gone()) return {MMSYSERR_NODRIVER, kRemoved};
     std::lock_guard lock(mutex_);
     if (queued_ || transmitting_) return {MIDIERR_NOTREADY, "A send is still under way on this MIDI output."};
     abort_.store(false);
@@ -315,6 +356,7 @@ void Output::run() {
             drain_fd(stop_fd_);
         }
         const std::string error = abort_.load() ? kStopped : transmit(job);
+        const Timestamp taken = taken_;
         bool aborted = false;
         {
             std::lock_guard lock(mutex_);
@@ -323,8 +365,12 @@ void Output::run() {
         }
         cv_.notify_all();
         if (aborted) continue;
+        // Events sent to a port that has gone reach no one, and the sequencer
+        // does not say so: a send during which the port went away has failed.
         Status result;
         if (!error.empty()) result = {static_cast<MMRESULT>(gone() ? MMSYSERR_NODRIVER : MMSYSERR_ERROR), error};
+        else if (gone()) result = {MMSYSERR_NODRIVER, kRemoved};
+        else sink_->on_taken(ticket, taken);
         sink_->on_sent(ticket, result);
     }
 }
@@ -364,7 +410,11 @@ std::string Output::put(snd_seq_event_t& ev, std::size_t bytes) {
     snd_seq_ev_set_direct(&ev);
     for (;;) {
         const int r = snd_seq_event_output_direct(seq_.get(), &ev);
-        if (r >= 0) return {};
+        if (r >= 0) {
+            // A direct event has reached its subscribers when the call returns.
+            if (taken_ == Timestamp::min()) taken_ = now();
+            return {};
+        }
         if (r != -EAGAIN && r != -ENOMEM) return alsa_error("The MIDI output port refused the data", r);
         // The pool is full: wait until the kernel has room again.
         if (!wait_writable(100)) return kStopped;
@@ -373,6 +423,7 @@ std::string Output::put(snd_seq_event_t& ev, std::size_t bytes) {
 
 std::string Output::transmit(std::span<const std::uint8_t> bytes) {
     snd_midi_event_reset_encode(encoder_);
+    taken_ = Timestamp::min();
     int pieces = 0;
     std::size_t i = 0;
     while (i < bytes.size()) {

@@ -77,11 +77,14 @@ public:
 private:
     Input() = default;
     void run();
+    int subscribe_stamped();
+    Timestamp arrival(const snd_seq_event& ev) const;
 
     SeqHandle seq_;
     snd_midi_event* decoder_ = nullptr;
     Address source_{};
     int own_port_ = -1;
+    Timestamp queue_zero_ = Timestamp::min();  // the stamping queue's time zero, on the steady clock
     InputSink* sink_ = nullptr;
     int stop_fd_ = -1;
     std::atomic<bool> gone_{false};
@@ -134,6 +137,7 @@ private:
     std::atomic<bool> abort_{false};
     std::vector<std::uint8_t> job_;
     std::uint64_t ticket_ = 0;
+    Timestamp taken_{};  // the thread's: when the first event of its send was delivered
     std::thread thread_;
 };
 

@@ -3,8 +3,12 @@
 # emulation), with the ALSA sequencer and its "Midi Through" port loaded: this
 # machine's own kernel has no sound support.
 #
-#   qemu-alsa.sh [--expect REGEX] [--timeout SECONDS] PROGRAM [ARGS...]
+#   qemu-alsa.sh [--expect REGEX] [--timeout SECONDS] [--module NAME[=ARGS]]...
+#                [--bin PROGRAM]... PROGRAM [ARGS...]
 #
+# --module loads one more kernel module (snd-virmidi=midi_devs=2, say); --bin
+# puts one more program into the guest's PATH, so that PROGRAM may be a shell
+# script that runs several (one boot for a whole table of cases).
 # Prints the program's output from the guest and its exit status, and exits 0
 # only when the program exited 0 and (with --expect) printed a matching line.
 # The program and its shared libraries go into the guest's initramfs. Needs
@@ -14,14 +18,18 @@ set -uo pipefail
 
 expect=""
 deadline_s=180
+modules=()
+bins=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --expect) expect="$2"; shift 2 ;;
         --timeout) deadline_s="$2"; shift 2 ;;
+        --module) modules+=("$2"); shift 2 ;;
+        --bin) bins+=("$(readlink -f "$(command -v "$2")")"); shift 2 ;;
         *) break ;;
     esac
 done
-[ $# -ge 1 ] || { echo "usage: $0 [--expect REGEX] [--timeout S] PROGRAM [ARGS...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [--expect REGEX] [--timeout S] [--module M]... [--bin P]... PROGRAM [ARGS...]" >&2; exit 2; }
 program=$(readlink -f "$1"); shift
 [ -x "$program" ] || { echo "qemu-alsa: no program at $program" >&2; exit 2; }
 
@@ -35,13 +43,19 @@ cleanup() {
 }
 trap cleanup EXIT
 ir="$work/root"
-guest_initramfs "$ir" soundcore snd snd-seq-device snd-timer snd-seq snd-seq-dummy || exit 1
-mkdir -p "$ir"/{usr/share/alsa,test}
+guest_initramfs "$ir" soundcore snd snd-seq-device snd-timer snd-seq snd-seq-dummy "${modules[@]}" || exit 1
+mkdir -p "$ir"/{usr/share/alsa,test/bin}
 cp /usr/share/alsa/alsa.conf "$ir/usr/share/alsa/"
 
-# The program and its shared libraries, at the paths the loader looks for.
+# The programs and their shared libraries, at the paths the loader looks for.
 cp "$program" "$ir/test/program"
-ldd "$program" | awk '/=> \// {print $3} /^\t\// {print $1}' | while read -r lib; do
+for bin in "${bins[@]}"; do
+    [ -x "$bin" ] || { echo "qemu-alsa: no program at $bin" >&2; exit 2; }
+    cp "$bin" "$ir/test/bin/"
+done
+for bin in "$program" "${bins[@]}"; do
+    ldd "$bin" 2>/dev/null | awk '/=> \// {print $3} /^\t\// {print $1}'
+done | sort -u | while read -r lib; do
     mkdir -p "$ir$(dirname "$lib")"
     cp -L "$lib" "$ir$lib"
 done
@@ -52,6 +66,7 @@ guest_boot "$ir" 768 1 <<'INIT' || exit 1
 . /guest-lib.sh
 guest_start
 echo; echo "guest: program starts"
+export PATH=/test/bin:$PATH
 eval "/test/program $(cat /test/args)"
 echo "guest-exit: $?"
 poweroff -f
