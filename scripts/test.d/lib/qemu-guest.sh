@@ -198,9 +198,9 @@ INIT
 # folder under /tmp is mounted again on top of it from the host's root, kept
 # reachable at /hostroot. Paths go into the init unquoted, so a folder with
 # blanks or quotes, or one in a kernel file system, cannot be shared.
-# The init's lines that mount the shared folders.
-guest_host_root_init() {
-    local work=$1 root=$GUEST_ROOT
+# Whether the guest can share the checkout: one line when it cannot.
+guest_folder_ok() {
+    local root=$GUEST_ROOT work=${1:-}
     case "$root" in
         /dev|/dev/*|/proc|/proc/*|/sys|/sys/*)
             echo "qemu-guest: a checkout under /dev, /proc or /sys cannot be shared with the guest: $root" >&2
@@ -210,6 +210,12 @@ guest_host_root_init() {
         echo "qemu-guest: the checkout's path has characters the guest's init cannot carry (blanks, quotes): $root" >&2
         return 1
     fi
+}
+
+# The init's lines that mount the shared folders.
+guest_host_root_init() {
+    local work=$1 root=$GUEST_ROOT
+    guest_folder_ok "$work" || return 1
     cat <<INIT
 r=/newroot
 mkdir -p /hostroot \$r
