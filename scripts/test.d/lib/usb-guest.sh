@@ -45,6 +45,9 @@ trap din_stop EXIT
 median() { sed -n 's/^latency ms: .*median \([0-9.]*\),.*/\1/p' "$1"; }
 
 # ---- tavrin-cli, table-driven --------------------------------------------
+# USB-MIDI packing sends a real-time byte at once, ahead of SysEx bytes still
+# waiting to fill their packet: every byte of the realtime pattern comes back,
+# some real-time bytes a place or two early.
 # name | usb_din options | tavrin-cli arguments | summary line expected
 # The long SysEx runs must also take the wire time (bytes x 320 us) plus the
 # latency beside the wire (the standard message's median less its own 258
@@ -53,7 +56,7 @@ cases=(
 "standard|  |test --in 1 --out 1 --count 20|runs 20, successes 20, failures 0, time-outs 0"
 "through|  |test --in Midi~Through~Port-0 --out Midi~Through~Port-0 --count 20|runs 20, successes 20, failures 0, time-outs 0"
 "notes|  |test --in 1 --out 1 --count 3 --pattern notes|runs 3, successes 3, failures 0, time-outs 0"
-"realtime|  |test --in 1 --out 1 --count 5 --pattern realtime|runs 5, successes 5, failures 0, time-outs 0"
+"realtime|  |test --in 1 --out 1 --count 5 --pattern realtime|^faults: 5 reordered$"
 "mixed|  |test --in 1 --out 1 --count 3 --pattern mixed|runs 3, successes 3, failures 0, time-outs 0"
 "sysex:4096|  |test --in 1 --out 1 --pattern sysex:4096|runs 1, successes 1, failures 0, time-outs 0"
 "sysex:16384|  |test --in 1 --out 1 --pattern sysex:16384|runs 1, successes 1, failures 0, time-outs 0"
@@ -61,8 +64,8 @@ cases=(
 "crossed|--route 1:3 --route 3:1 --route 2:4 --route 4:2|test --in 3 --out 1 --count 3|runs 3, successes 3, failures 0, time-outs 0"
 "crossed-4|--route 1:3 --route 3:1 --route 2:4 --route 4:2|test --in 2 --out 4 --count 3|runs 3, successes 3, failures 0, time-outs 0"
 "unlooped|--route 2:-|test --in 2 --out 2 --timeout 1000|runs 1, successes 0, failures 0, time-outs 1"
-"corrupt|--corrupt 100/1|test --in 1 --out 1|^run 1/1: failure at byte 100 \(0x64\): expected 63, received 62"
-"dropped|--drop 7/1|test --in 1 --out 1|^run 1/1: failure at byte 7 \(0x7\): expected 06, received 07; 257 of 258 bytes came"
+"corrupt|--corrupt 100/1|test --in 1 --out 1|^run 1/1 at .*: corrupted at byte 100 \(0x64\): expected 63, received 62"
+"dropped|--drop 7/1|test --in 1 --out 1|^run 1/1 at .*: dropped: 1 byte missing, the first at byte 7 \(0x7\); 257 of 258 bytes came"
 "sensing|--sense 300|test --in 1 --out 1 --count 10|runs 10, successes 10, failures 0, time-outs 0"
 "sensing-sysex|--sense 300|test --in 1 --out 1 --pattern sysex:4096|runs 1, successes 1, failures 0, time-outs 0"
 )
@@ -156,6 +159,7 @@ din_stop
 sed 's/^/  unplug | /' "$work/cli-unplug.txt"
 say "unplug: tavrin-cli exit status $status"
 [ "$status" -ne 0 ] || bad "unplug: tavrin-cli reported success for a run whose interface went away"
+grep -Eq '^faults: .*(error|lost)' "$work/cli-unplug.txt" || bad "unplug: tavrin-cli's summary names no error or lost run"
 usb_plug || bad "unplug: the interface did not come back"
 din_start || bad "replug: no DIN side"
 timeout 120 "$cli" test --in "$(port 1)" --out "$(port 1)" --count 3 >"$work/cli-replug.txt" 2>&1
@@ -289,24 +293,17 @@ fi
 # Wine's own WinMM (winealsa) over the same sequencer ports.
 wine_env "$work/prefix"
 exe=$root/build/windows/tavrin-cli.exe
-wine_cli() {  # name, arguments; judged by what it printed (see 61-windows-wine-midi.sh)
-    local name=$1
-    shift
-    timeout 600 wine "$exe" "$@" >"$work/wine-$name.txt" 2>&1
-    say "wine $name: exit status $?"
-    sed -i 's/\r$//' "$work/wine-$name.txt"
-    grep -v '^ *[0-9.]* - \|^latency histogram' "$work/wine-$name.txt" | sed "s/^/  wine $name | /"
-}
 din_start || bad "wine: no DIN side"
-wine_cli standard test --in "$(port 1)" --out "$(port 1)" --count 5
+# Judged by what it printed: see 61-windows-wine-midi.sh for its exit status.
+timeout 600 wine "$exe" test --in "$(port 1)" --out "$(port 1)" --count 5 >"$work/wine-standard.txt" 2>&1
+say "wine: tavrin-cli.exe exit status $?"
+sed -i 's/\r$//' "$work/wine-standard.txt"
+grep -v '^ *[0-9.]* - \|^latency histogram' "$work/wine-standard.txt" | sed "s/^/  wine | /"
 grep -q '^runs 5, successes 5, failures 0, time-outs 0$' "$work/wine-standard.txt" ||
     bad "wine: tavrin-cli.exe's standard test over the USB port did not pass 5 of 5"
-# Long SysEx through Wine's driver on a paced port: reported, not judged
-# (Wine's: it sends a SysEx as one sequencer event, which the kernel cuts at
-# the card's free output buffer).
-wine_cli sysex-16384 test --in "$(port 1)" --out "$(port 1)" --pattern sysex:16384 --timeout 5000
 din_stop
-dmesg | grep -c 'MIDI output buffer overrun' | sed 's/^/  kernel log: "MIDI output buffer overrun" lines: /'
+# Tavrin's own sending never overran the card's output buffer.
+dmesg | grep -q 'MIDI output buffer overrun' && bad "the kernel log says \"MIDI output buffer overrun\""
 
 [ "$failed" -eq 0 ] && say "all cases passed" || say "some cases failed"
 exit "$failed"
