@@ -9,6 +9,8 @@ cd "$(dirname "$0")/.."
 source scripts/deps.sh
 # Qt comes first too: without it the debug build leaves out the desktop backend and its tests.
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_DESKTOP_PACKAGES[@]}" || exit 1
+# The qemu suites share this folder with their guest: say at once if they cannot.
+(source scripts/test.d/lib/qemu-guest.sh && guest_folder_ok) || exit 1
 
 jobs=$(nproc)
 passed=0

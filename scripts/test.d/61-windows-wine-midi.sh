@@ -29,62 +29,16 @@ cmake --preset windows >/dev/null && cmake --build --preset windows -j2 >/dev/nu
 cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target seq_mangle >/dev/null ||
     fail "building seq_mangle failed"
 
-# The prefix is made on this machine, where it takes a minute instead of ten.
+# The guest's read-write folder: a copy of the Wine prefix, pictures, logs.
 source scripts/test.d/lib/xvfb.sh
-wine_env "$PWD/build/windows/wine-prefix"
-xvfb_start || fail "no display to make the Wine prefix on"
-wine_prefix; made=$?
-timeout 30 wineserver -k 2>/dev/null; timeout 30 wineserver -w 2>/dev/null
-xvfb_stop
-[ "$made" -eq 0 ] || exit 1
-
-# The guest's read-write folder: a copy of the prefix (its files hard links,
-# its registry real copies, since Wine writes those), pictures, logs.
 work=$PWD/build/windows/wine-midi
 rm -rf "$work"; mkdir -p "$work"
-cp -al "$WINEPREFIX" "$work/prefix" || fail "cannot copy the Wine prefix"
-for reg in "$WINEPREFIX"/*.reg; do rm "$work/prefix/$(basename "$reg")"; cp "$reg" "$work/prefix/"; done
+wine_guest_prefix "$work" || exit 1
 
 source scripts/test.d/lib/qemu-guest.sh
-guest_kernel || exit 1
-boot=$(mktemp -d "$GUEST_CACHE/run.XXXXXX")
-cleanup() {
-    guest_stop
-    rm -rf "$boot"
-}
-trap cleanup EXIT
-guest_initramfs "$boot/root" soundcore snd snd-seq-device snd-timer snd-seq snd-seq-dummy=ports=2 \
-    virtio_pci 9pnet_virtio 9p || exit 1
+guest_host_root_prepare soundcore snd snd-seq-device snd-timer snd-seq snd-seq-dummy=ports=2 || exit 1
 
-run="/bin/bash $PWD/scripts/test.d/lib/wine-midi-guest.sh $PWD/build/windows/tavrin.exe \
-$PWD/build/debug/tests/engines/seq_mangle $work"
-guest_boot "$boot/root" 2048 2 \
-    -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
-    -virtfs "local,path=$work,mount_tag=work,security_model=none,multidevs=remap" <<INIT || exit 1
-#!/bin/busybox sh
-. /guest-lib.sh
-guest_start
-r=/newroot
-mkdir -p \$r
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose,ro hostroot \$r || echo "guest: no host root"
-mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=mmap work \$r$work || echo "guest: no work folder"
-mount -t devtmpfs dev \$r/dev
-mkdir -p \$r/dev/shm
-mount -t tmpfs shm \$r/dev/shm
-ln -s /proc/self/fd \$r/dev/fd
-mount -t proc proc \$r/proc
-mount -t sysfs sys \$r/sys
-mount -t tmpfs tmp \$r/tmp
-echo; echo "guest: program starts"
-chroot \$r /usr/bin/env -i TAVRIN_WINEDEBUG=${TAVRIN_WINEDEBUG:-} PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TERM=\${TERM:-dumb} \
-    LANG=C.UTF-8 $run
-echo "guest-exit: \$?"
-poweroff -f
-INIT
-
-guest_wait 1800
-guest_console >"$work/console.log"
-guest_output | sed 's/^/  | /'
-[ -n "$GUEST_STATUS" ] || { guest_console | tail -n 30 >&2; fail "the guest gave no exit status within 1800 s"; }
-[ "$GUEST_STATUS" = 0 ] || fail "the cases in the guest failed (status $GUEST_STATUS); pictures in $work"
+guest_host_root_run "$work" 1800 "/bin/bash $PWD/scripts/test.d/lib/wine-midi-guest.sh $PWD/build/windows/tavrin.exe \
+$PWD/build/debug/tests/engines/seq_mangle $work" "TAVRIN_WINEDEBUG=${TAVRIN_WINEDEBUG:-}" ||
+    fail "the cases in the guest failed; pictures in $work"
 echo "windows-wine-midi: ok in $((SECONDS - t0)) s (pictures in $work)"

@@ -22,6 +22,12 @@ constexpr std::size_t kPieceBytes = 256;
 // After this many pieces in a row the sender lets the receivers drain.
 constexpr int kPiecesPerBurst = 8;
 constexpr int kBurstPauseMs = 1;
+// A DIN MIDI wire: 31,250 baud, ten bits a byte.
+constexpr std::chrono::microseconds kWireByteTime{320};
+// What a hardware port may hold ahead of its wire: a quarter of the output
+// buffer the sequencer's MIDI driver (snd-seq-midi) gives a card's port by
+// default (4,096 bytes), which a message that does not fit is dropped from.
+constexpr std::size_t kWireLeadBytes = 1024;
 const std::string kStopped = "The send was stopped.";
 const std::string kRemoved = "The ALSA sequencer port of this MIDI output was removed.";
 
@@ -277,6 +283,12 @@ std::unique_ptr<Output> Output::open(Address destination, OutputSink& sink, std:
         error = alsa_error("Tavrin's output port cannot be created", out->own_port_);
         return nullptr;
     }
+    {
+        snd_seq_port_info_t* info;
+        snd_seq_port_info_alloca(&info);
+        if (snd_seq_get_any_port_info(seq, destination.client, destination.port, info) >= 0)
+            out->wire_paced_ = (snd_seq_port_info_get_type(info) & SND_SEQ_PORT_TYPE_HARDWARE) != 0;
+    }
     if (int err = snd_seq_connect_to(seq, out->own_port_, destination.client, destination.port); err < 0) {
         error = alsa_error("The MIDI output port cannot be subscribed", err);
         return nullptr;
@@ -382,7 +394,26 @@ bool Output::pause(int ms) {
     return !abort_.load();
 }
 
-std::string Output::put(snd_seq_event_t& ev) {
+// Waits, on a hardware port, until `bytes` more fit within the lead the
+// port may hold ahead of its wire.
+bool Output::wait_for_wire(std::size_t bytes) {
+    if (!wire_paced_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    wire_free_ = std::max(wire_free_, now);
+    const auto due = wire_free_ + kWireByteTime * static_cast<long>(bytes) - kWireByteTime * static_cast<long>(kWireLeadBytes);
+    if (due > now) {
+        const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - now);
+        const timespec ts{static_cast<time_t>(wait.count() / 1'000'000'000), static_cast<long>(wait.count() % 1'000'000'000)};
+        pollfd fd{stop_fd_, POLLIN, 0};
+        while (::ppoll(&fd, 1, &ts, nullptr) < 0 && errno == EINTR) {}
+        if (abort_.load()) return false;
+    }
+    wire_free_ += kWireByteTime * static_cast<long>(bytes);
+    return true;
+}
+
+std::string Output::put(snd_seq_event_t& ev, std::size_t bytes) {
+    if (!wait_for_wire(bytes)) return kStopped;
     snd_seq_ev_set_source(&ev, own_port_);
     snd_seq_ev_set_subs(&ev);
     snd_seq_ev_set_direct(&ev);
@@ -416,7 +447,7 @@ std::string Output::transmit(std::span<const std::uint8_t> bytes) {
                 if (bytes[i + n++] == 0xF7) break;
             }
             snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(n), const_cast<std::uint8_t*>(bytes.data() + i));
-            if (auto err = put(ev); !err.empty()) return err;
+            if (auto err = put(ev, n); !err.empty()) return err;
             const bool ended = bytes[i + n - 1] == 0xF7;
             i += n;
             // Continue the same SysEx in the next piece.
@@ -426,7 +457,7 @@ std::string Output::transmit(std::span<const std::uint8_t> bytes) {
                 while (i + m < bytes.size() && m < kPieceBytes && !end) end = bytes[i + m++] == 0xF7;
                 snd_seq_ev_clear(&ev);
                 snd_seq_ev_set_sysex(&ev, static_cast<unsigned>(m), const_cast<std::uint8_t*>(bytes.data() + i));
-                if (auto err = put(ev); !err.empty()) return err;
+                if (auto err = put(ev, m); !err.empty()) return err;
                 i += m;
                 if (++pieces % kPiecesPerBurst == 0 && i < bytes.size() && !pause(kBurstPauseMs)) return kStopped;
                 if (end) break;
@@ -435,7 +466,8 @@ std::string Output::transmit(std::span<const std::uint8_t> bytes) {
             continue;
         }
         if (snd_midi_event_encode_byte(encoder_, bytes[i++], &ev) == 1) {
-            if (auto err = put(ev); !err.empty()) return err;
+            // (at most a status byte and two data bytes reach the wire)
+            if (auto err = put(ev, 3); !err.empty()) return err;
             if (++pieces % kPiecesPerBurst == 0 && i < bytes.size() && !pause(kBurstPauseMs)) return kStopped;
         }
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -113,13 +114,19 @@ private:
     std::string transmit(std::span<const std::uint8_t> bytes);
     bool wait_writable(int timeout_ms);
     bool pause(int ms);
-    std::string put(snd_seq_event& ev);
+    bool wait_for_wire(std::size_t bytes);
+    std::string put(snd_seq_event& ev, std::size_t bytes);
 
     SeqHandle seq_;
     snd_midi_event* encoder_ = nullptr;
     Address destination_{};
     int own_port_ = -1;
     int stop_fd_ = -1;
+    // A hardware port's bytes go out no faster than its DIN wire takes them:
+    // the sequencer drops, silently to the sender, whatever the card's output
+    // buffer cannot hold. When the bytes already sent will have left it.
+    bool wire_paced_ = false;
+    std::chrono::steady_clock::time_point wire_free_{};
 
     std::mutex mutex_;
     std::condition_variable cv_;

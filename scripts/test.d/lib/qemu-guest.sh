@@ -15,6 +15,22 @@
 #   guest_output                 the lines between "guest: program starts" and
 #                                "guest-exit:"
 #   guest_stop                   ends the guest it booted
+#   guest_host_root_prepare MOD...
+#                                fetches the kernel, lays out an initramfs in
+#                                a boot folder of its own (GUEST_BOOT, removed
+#                                with the guest at exit) with the modules and
+#                                what 9p needs, for the one below
+#   guest_host_root_run WORK SECONDS COMMAND [VAR=VALUE...]
+#                                boots it (2 GB, 2 vCPUs) with the host's root
+#                                shared read-only and WORK read-write over 9p,
+#                                mounted at /newroot with /dev, /proc, /sys,
+#                                configfs and a fresh /tmp (the checkout and
+#                                WORK stay visible even under /tmp); runs
+#                                COMMAND there as root in a bare environment;
+#                                prints its output, keeps the console in
+#                                WORK/console.log; returns 0 only when COMMAND
+#                                exited 0. Refuses, in one line, a checkout the
+#                                guest cannot share.
 #
 # The init written by the caller runs busybox's sh, sources /guest-lib.sh and
 # calls guest_start (busybox's commands, /proc, /sys, /dev, the modules),
@@ -40,18 +56,22 @@ guest_kernel() {
     fi
     [ -n "$kpkg" ] || { echo "qemu-guest: linux-image-amd64 names no kernel package" >&2; return 1; }
     kdir=$GUEST_CACHE/$kpkg
-    if [ ! -f "$kdir/.complete" ]; then
+    # (.complete-usb: the USB host, gadget and media modules were added)
+    if [ ! -f "$kdir/.complete-usb" ]; then
         rm -rf "$kdir" && mkdir -p "$kdir/deb"
         (cd "$kdir/deb" && apt-get download "$kpkg" >/dev/null 2>&1) \
             || { echo "qemu-guest: cannot download $kpkg" >&2; return 1; }
-        # Sound, and what sharing the host's files over virtio 9p needs.
+        # Sound, what sharing the host's files over virtio 9p needs, and a USB
+        # host and gadget joined in one kernel (dummy_hcd, configfs, f_midi).
         dpkg-deb --fsys-tarfile "$kdir"/deb/*.deb | tar -x -C "$kdir" --wildcards './boot/vmlinuz-*' \
             './lib/modules/*/kernel/sound/*' './lib/modules/*/kernel/fs/9p/*' \
+            './lib/modules/*/kernel/drivers/usb/*' './lib/modules/*/kernel/drivers/media/mc/*' \
+            './lib/modules/*/kernel/fs/configfs/*' \
             './lib/modules/*/kernel/fs/netfs/*' './lib/modules/*/kernel/fs/fscache/*' \
             './lib/modules/*/kernel/net/9p/*' './lib/modules/*/kernel/drivers/virtio/*' \
             || { echo "qemu-guest: cannot unpack $kpkg" >&2; return 1; }
         rm -rf "$kdir/deb"
-        touch "$kdir/.complete"
+        touch "$kdir/.complete-usb"
     fi
     GUEST_VMLINUZ=$(ls "$kdir"/boot/vmlinuz-* | head -1)
     GUEST_MODDIR=$(ls -d "$kdir"/lib/modules/*/kernel | head -1)
@@ -136,4 +156,81 @@ guest_wait() {
 guest_stop() {
     [ -n "$GUEST_PID" ] && kill "$GUEST_PID" 2>/dev/null && wait "$GUEST_PID" 2>/dev/null
     GUEST_PID=""
+}
+
+GUEST_BOOT=""
+guest_host_root_prepare() {
+    guest_kernel || return 1
+    GUEST_BOOT=$(mktemp -d "$GUEST_CACHE/run.XXXXXX") || return 1
+    trap 'guest_stop; rm -rf "$GUEST_BOOT"' EXIT
+    guest_initramfs "$GUEST_BOOT/root" "$@" virtio_pci 9pnet_virtio 9p
+}
+
+guest_host_root_run() {
+    local work=$1 deadline=$2 command=$3 mounts
+    shift 3
+    mounts=$(guest_host_root_init "$work") || return 1
+    guest_boot "$GUEST_BOOT/root" 2048 2 \
+        -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \
+        -virtfs "local,path=$work,mount_tag=work,security_model=none,multidevs=remap" <<INIT || return 1
+#!/bin/busybox sh
+. /guest-lib.sh
+guest_start
+$mounts
+echo; echo "guest: program starts"
+chroot \$r /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin HOME=/tmp TERM=dumb LANG=C.UTF-8 \
+    $* $command
+echo "guest-exit: \$?"
+poweroff -f
+INIT
+    guest_wait "$deadline"
+    guest_console >"$work/console.log"
+    guest_output | sed 's/^/  | /'
+    if [ -z "$GUEST_STATUS" ]; then
+        guest_console | tail -n 30 >&2
+        echo "qemu-guest: the guest gave no exit status within $deadline s" >&2
+        return 1
+    fi
+    [ "$GUEST_STATUS" = 0 ]
+}
+
+# The guest's init mounts a fresh /tmp over the host's: a checkout or work
+# folder under /tmp is mounted again on top of it from the host's root, kept
+# reachable at /hostroot. Paths go into the init unquoted, so a folder with
+# blanks or quotes, or one in a kernel file system, cannot be shared.
+# Whether the guest can share the checkout: one line when it cannot.
+guest_folder_ok() {
+    local root=$GUEST_ROOT work=${1:-}
+    case "$root" in
+        /dev|/dev/*|/proc|/proc/*|/sys|/sys/*)
+            echo "qemu-guest: a checkout under /dev, /proc or /sys cannot be shared with the guest: $root" >&2
+            return 1 ;;
+    esac
+    if [[ "$root$work" =~ [^A-Za-z0-9._/+=@,:-] ]]; then
+        echo "qemu-guest: the checkout's path has characters the guest's init cannot carry (blanks, quotes): $root" >&2
+        return 1
+    fi
+}
+
+# The init's lines that mount the shared folders.
+guest_host_root_init() {
+    local work=$1 root=$GUEST_ROOT
+    guest_folder_ok "$work" || return 1
+    cat <<INIT
+r=/newroot
+mkdir -p /hostroot \$r
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=loose,ro hostroot /hostroot || echo "guest: no host root"
+mount -o bind /hostroot \$r
+mount -t devtmpfs dev \$r/dev
+mkdir -p \$r/dev/shm
+mount -t tmpfs shm \$r/dev/shm
+ln -s /proc/self/fd \$r/dev/fd
+mount -t proc proc \$r/proc
+mount -t sysfs sys \$r/sys
+mount -t configfs configfs \$r/sys/kernel/config 2>/dev/null
+mount -t tmpfs tmp \$r/tmp
+case "$root" in /tmp/*) mkdir -p \$r$root && mount -o bind /hostroot$root \$r$root ;; esac
+mkdir -p \$r$work 2>/dev/null
+mount -t 9p -o trans=virtio,version=9p2000.L,msize=524288,cache=mmap work \$r$work || echo "guest: no work folder"
+INIT
 }

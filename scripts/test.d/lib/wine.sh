@@ -4,6 +4,9 @@
 #   wine_env PREFIX      exports the environment every Wine run here uses
 #   wine_prefix          makes $WINEPREFIX once (kept between runs: making one
 #                        takes a minute or more), with Wine's own fonts
+#   wine_guest_prefix DIR   makes build/windows/wine-prefix on this machine
+#                        (on an Xvfb display of its own; lib/xvfb.sh sourced)
+#                        and copies it to DIR/prefix, for a qemu guest
 #
 # Debian's launcher `wine` starts the 64-bit loader that wine64 installs.
 # fonts-wine holds Wine's own faces, among them an "MS Sans Serif" with the
@@ -29,6 +32,20 @@ wine_prefix() {
         echo "wine: new Wine prefix in $((SECONDS - t0)) s"
     fi
     wine_fonts
+}
+
+# A qemu guest makes a prefix in ten minutes, this machine in one. The copy's
+# files are hard links, its registry real copies, since Wine writes those.
+wine_guest_prefix() {
+    local made
+    wine_env "$PWD/build/windows/wine-prefix"
+    xvfb_start || { echo "wine: no display to make the Wine prefix on" >&2; return 1; }
+    wine_prefix; made=$?
+    timeout 30 wineserver -k 2>/dev/null; timeout 30 wineserver -w 2>/dev/null
+    xvfb_stop
+    [ "$made" -eq 0 ] || return 1
+    cp -al "$WINEPREFIX" "$1/prefix" || { echo "wine: cannot copy the Wine prefix to $1" >&2; return 1; }
+    for reg in "$WINEPREFIX"/*.reg; do rm "$1/prefix/$(basename "$reg")"; cp "$reg" "$1/prefix/"; done
 }
 
 # Debian's Wine 8 looks for its own faces beside /usr/share/wine, not in it,
