@@ -68,6 +68,7 @@ cases=(
 "dropped|--drop 7/1|test --in 1 --out 1|^run 1/1 at .*: dropped: 1 byte missing, the first at byte 7 \(0x7\); 257 of 258 bytes came"
 "sensing|--sense 300|test --in 1 --out 1 --count 10|runs 10, successes 10, failures 0, time-outs 0"
 "sensing-sysex|--sense 300|test --in 1 --out 1 --pattern sysex:4096|runs 1, successes 1, failures 0, time-outs 0"
+"all-loops|  |test --all-loops --count 5|^crosstalk: .* \(none\)$"
 )
 latency_ms=""
 for row in "${cases[@]}"; do
@@ -89,6 +90,12 @@ for row in "${cases[@]}"; do
     [ "$status" -eq 124 ] && { bad "$name: tavrin-cli did not end within 120 s"; continue; }
     grep -Eq -- "$expect" "$work/cli-$name.txt" || { bad "$name: no line /$expect/"; continue; }
     case "$name" in
+        all-loops)  # the four loops of the interface at once (and the kernel's Midi Through beside them)
+            [ "$(grep -Ec "^pair [0-9]+: output [0-9]+ \"$product MIDI ([1-4])\" -> input [0-9]+ \"$product MIDI \1\"$" \
+                "$work/cli-$name.txt")" -eq 4 ] && [ "$(grep -c '^pair [0-9]*: ' "$work/cli-$name.txt")" -eq \
+                "$(grep -c '^runs 5, successes 5, failures 0, time-outs 0$' "$work/cli-$name.txt")" ] ||
+                bad "$name: not the interface's four loops, each 5 of 5"
+            ;;
         standard) latency_ms=$(awk -v m="$(median "$work/cli-standard.txt")" 'BEGIN {print m - 258 * 0.32}') ;;
         sysex:*)
             n=${name#sysex:}
