@@ -6,7 +6,11 @@
 # quarters (the output runs through a pipe, so the process is then still at
 # work); memory must stay within 1 %, descriptors and threads unchanged, and
 # every run must be reported, a success.
-#   TAVRIN_SOAK_CABLE=N TAVRIN_SOAK_JACK=N change the counts.
+# Then a fault hunt: `test --count 0` on the cable for ten minutes, resident
+# memory sampled each second; from the end of the first minute on it must
+# stay within 1 % of its value then.
+#   TAVRIN_SOAK_CABLE=N TAVRIN_SOAK_JACK=N change the counts,
+#   TAVRIN_SOAK_HUNT_SECONDS the hunt's length (600).
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -67,8 +71,45 @@ soak() {
     [ "$ok" -eq 1 ]
 }
 
+# hunt SECONDS: the hunt, and its memory figures.
+hunt() {
+    local seconds=$1 dir pid t=0 rss base="" low="" high="" ok=1
+    dir=$(mktemp -d /tmp/tavrin-hunt.XXXXXX)
+    TAVRIN_MIDI=cable "$cli" test --in 0 --out 0 --count 0 --duration "${seconds}s" --quiet >"$dir/out" 2>"$dir/err" &
+    pid=$!
+    while kill -0 "$pid" 2>/dev/null; do
+        sleep 1  # a sample a second
+        t=$((t + 1))
+        rss=$(awk '/^VmRSS/ {print $2}' "/proc/$pid/status" 2>/dev/null) || break
+        [ -n "$rss" ] || break
+        echo "$t $rss" >>"$dir/rss"
+        [ "$t" -lt 60 ] && continue
+        [ -n "$base" ] || base=$rss
+        [ -z "$low" ] || [ "$rss" -lt "$low" ] && low=$rss
+        [ -z "$high" ] || [ "$rss" -gt "$high" ] && high=$rss
+    done
+    wait "$pid"
+    local status=$?
+    local runs
+    runs=$(sed -n 's/^runs \([0-9]*\),.*/\1/p' "$dir/out")
+    if [ -z "$base" ]; then
+        echo "soak hunt: fewer than 60 samples" >&2; ok=0
+    else
+        printf 'soak hunt  %d s, %s runs; rss %d KiB at 1 min, %d to %d KiB after (%+.2f %% of the 1-min value at most), %d KiB at the end\n' \
+            "$seconds" "${runs:-?}" "$base" "$low" "$high" \
+            "$(awk -v a="$base" -v l="$low" -v h="$high" 'BEGIN {d = h - a; if (a - l > d) d = l - a; print d * 100 / a}')" \
+            "$(tail -n1 "$dir/rss" | cut -d' ' -f2)"
+        awk -v a="$base" -v l="$low" -v h="$high" 'BEGIN {exit !(h <= a * 1.01 && l >= a * 0.99)}' || {
+            echo "soak hunt: resident memory moved by more than 1 % after the first minute" >&2; ok=0; }
+    fi
+    [ "$status" -eq 0 ] || { echo "soak hunt: tavrin-cli exited with $status" >&2; cat "$dir/err" >&2; ok=0; }
+    rm -rf "$dir"
+    [ "$ok" -eq 1 ]
+}
+
 failed=0
 TAVRIN_MIDI=cable soak cable "${TAVRIN_SOAK_CABLE:-10000}" --in 0 --out 0 || failed=1
+hunt "${TAVRIN_SOAK_HUNT_SECONDS:-600}" || failed=1
 
 trap 'jack_stop; [ -n "${through_pid:-}" ] && kill "$through_pid" 2>/dev/null' EXIT
 jack_start 256 || exit 1

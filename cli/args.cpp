@@ -6,13 +6,12 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <charconv>
 #include <sstream>
 
 namespace tavrin_cli {
 
 namespace {
-
-constexpr const char* kProgram = "tavrin-cli";
 
 std::string first_line(std::string text) {
     const auto nl = text.find('\n');
@@ -21,6 +20,24 @@ std::string first_line(std::string text) {
 }
 
 }  // namespace
+
+std::optional<double> parse_duration(std::string_view text) {
+    static constexpr std::pair<std::string_view, double> kUnits[] = {
+        {"ms", 0.001}, {"s", 1}, {"m", 60}, {"h", 3600}, {"d", 86400}};
+    double scale = 1;
+    for (const auto& [unit, seconds] : kUnits) {
+        if (text.size() > unit.size() && text.ends_with(unit) &&
+            (unit != "s" || !text.ends_with("ms"))) {
+            text.remove_suffix(unit.size());
+            scale = seconds;
+            break;
+        }
+    }
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size() || !(value > 0)) return std::nullopt;
+    return value * scale;
+}
 
 ParseOutcome parse_args(const std::vector<std::string>& args) {
     ParseOutcome result;
@@ -39,7 +56,10 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     test->add_option("--in", o.in_port, "Input port: index or name (exact, else a unique case-insensitive prefix)")
         ->required();
     test->add_option("--out", o.out_port, "Output port: index or name")->required();
-    test->add_option("--count", o.count, "Runs (default 1)")->check(CLI::Range(1u, 10'000'000u));
+    std::string duration_text;
+    test->add_option("--count", o.count, "Runs (default 1); 0: until stopped (Ctrl-C) or --duration is up")
+        ->check(CLI::Range(0u, 4'000'000'000u));
+    test->add_option("--duration", duration_text, "Stop after this long: 90s, 15m, 8h, 2d (with --count 0 or a count)");
     test->add_option("--interval", o.interval_ms, "Milliseconds between runs (default 0)")
         ->check(CLI::Range(0u, 3'600'000u));
     test->add_option("--timeout", o.timeout_ms, "Milliseconds a run waits with nothing arriving (default 2000)")
@@ -48,7 +68,10 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     auto* json = test->add_flag("--json", o.json, "JSON Lines: one object per run, the summary last");
     auto* quiet = test->add_flag("--quiet", o.quiet, "The summary only");
     json->excludes(quiet);
+    test->add_flag("--verbose", o.verbose, "On a terminal too, a line for every run, not only for faults");
+    test->add_flag("--strict", o.strict, "Stray real-time bytes (clock, Active Sensing) are faults");
     test->add_option("--plot", o.plot_file, "Write an SVG picture of the latencies to FILE");
+    test->add_option("--junit", o.junit_file, "Write a JUnit XML report to FILE, for CI servers");
 
     CLI::App* wiring = app.add_subcommand("wiring", "Find which output is wired to which input");
     wiring->add_option("--timeout", o.timeout_ms, "Milliseconds to listen after the last arrival (default 1000)")
@@ -71,7 +94,7 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         return result;
     } catch (const CLI::Error& e) {  // every parse error, and anything else CLI11 may refuse
         result.exit_status = kExitUsage;
-        result.err = std::string(kProgram) + ": " + first_line(e.what()) + " (see " + kProgram + " --help)\n";
+        result.err = complaint(first_line(e.what()) + " (see " + kProgram + " --help)");
         return result;
     }
 
@@ -86,13 +109,23 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         auto choice = parse_pattern(pattern_text, error);
         if (!choice) {
             result.exit_status = kExitUsage;
-            result.err = std::string(kProgram) + ": " + error + "\n";
+            result.err = complaint(error);
             return result;
         }
         o.pattern = *choice;
+        if (!duration_text.empty()) {
+            const auto d = parse_duration(duration_text);
+            if (!d) {
+                result.exit_status = kExitUsage;
+                result.err = complaint("--duration " + duration_text + ": expected a time such as 90s, 15m or 8h");
+                return result;
+            }
+            o.duration_s = *d;
+            if (test->count("--count") == 0) o.count = 0;
+        }
         if (o.in_port.empty() || o.out_port.empty()) {
             result.exit_status = kExitUsage;
-            result.err = std::string(kProgram) + ": --in and --out need a port index or name\n";
+            result.err = complaint("--in and --out need a port index or name");
             return result;
         }
     }

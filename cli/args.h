@@ -4,7 +4,9 @@
 
 #include "cli/pattern.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tavrin_cli {
@@ -16,12 +18,16 @@ struct Options {
     // test
     std::string in_port;
     std::string out_port;
-    unsigned count = 1;
+    unsigned count = 1;  // 0: until stopped
+    double duration_s = 0;  // 0: no limit
     unsigned interval_ms = 0;
     unsigned timeout_ms = 2000;
     PatternChoice pattern;
     bool quiet = false;
+    bool verbose = false;  // a line for every run on a terminal too
+    bool strict = false;   // stray real-time bytes are faults
     std::string plot_file;
+    std::string junit_file;
 };
 
 // What the command line asks for: options to run with, or an exit right away
@@ -33,6 +39,9 @@ struct ParseOutcome {
     std::string out;  // for stdout (help, version)
     std::string err;  // for stderr: one line for a usage error
 };
+
+// "90s", "15m", "8h", "2d", "500ms" or plain seconds; nullopt if not one.
+std::optional<double> parse_duration(std::string_view text);
 
 // `args` without the program's name.
 ParseOutcome parse_args(const std::vector<std::string>& args);

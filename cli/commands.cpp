@@ -1,5 +1,6 @@
 #include "cli/commands.h"
 
+#include "cli/events.h"
 #include "cli/exit_codes.h"
 #include "cli/midi_io.h"
 #include "cli/port_match.h"
@@ -9,30 +10,66 @@
 #include "loopback/loopback.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
+#include <limits>
 #include <optional>
 
 namespace tavrin_cli {
 
 namespace {
 
-constexpr const char* kProgram = "tavrin-cli";
-constexpr UINT_PTR kRunTimer = 1;
-constexpr UINT_PTR kDrainTimer = 2;
-constexpr UINT_PTR kIntervalTimer = 3;
-constexpr UINT kDrainLimitMs = 2000;
+// How long a run's output may take to finish, and its input to give its
+// buffers back, once the run is over.
+constexpr double kDrainLimitSeconds = 2.0;
+constexpr double kNever = std::numeric_limits<double>::infinity();
 // The tag a wiring probe sends: SysEx, non-commercial id, "Tv", output index.
 constexpr std::uint8_t kTagHead[] = {0xF0, 0x7D, 0x54, 0x76};
 constexpr std::size_t kTagBytes = sizeof kTagHead + 3;
 constexpr std::size_t kWiringBuffers = 4;
 constexpr std::size_t kWiringBufferBytes = 256;
 
-void say(const std::string& line) { std::fprintf(stderr, "%s: %s\n", kProgram, line.c_str()); }
-
 void write_out(const std::string& text) {
     std::fputs(text.c_str(), stdout);
     std::fflush(stdout);
+}
+
+void write_err(const std::string& text) {
+    std::fputs(text.c_str(), stderr);
+    std::fflush(stderr);
+}
+
+// The wall clock, ISO 8601 in UTC to the millisecond.
+std::string wall_clock() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+#ifdef _WIN32
+    gmtime_s(&tm, &t);
+#else
+    gmtime_r(&t, &tm);
+#endif
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+    return buf;
+}
+
+PortList ports_or_exit() {
+    PortList ports = list_ports();
+    if (ports.inputs.empty() && ports.outputs.empty())
+        throw Exit(kExitUnavailable, "no MIDI ports: the MIDI engine (" + ports.engine + ") offers none");
+    return ports;
+}
+
+unsigned choose_port(const std::vector<PortEntry>& ports, const std::string& typed, const char* kind,
+                     const char* title) {
+    const PortMatch m = match_port(ports, typed, kind);
+    if (!m.index) throw Exit(m.exit_status, m.error, port_listing(ports, title));
+    return *m.index;
 }
 
 std::string port_label(const char* kind, unsigned index, const std::vector<PortEntry>& ports) {
@@ -56,42 +93,44 @@ Pattern make_pattern(const PatternChoice& choice) {
     return p;
 }
 
-// ---- the progress bar ------------------------------------------------------------
+// ---- the status line ------------------------------------------------------------
 
-class Progress {
+// One line at the foot of a terminal, redrawn at most ten times a second;
+// other text goes above it.
+class StatusLine {
 public:
-    Progress(bool enabled, unsigned total) : enabled_(enabled), total_(total), start_(now_seconds()) {}
-    ~Progress() { clear(); }
+    explicit StatusLine(bool enabled) : enabled_(enabled) {}
+    ~StatusLine() { clear(); }
 
-    void update(unsigned done, unsigned failures, unsigned timeouts) {
+    void update(const std::string& line, bool now = false) {
         if (!enabled_) return;
-        line_ = progress_line(done, total_, failures, timeouts);
-        const double now = now_seconds();
-        if (now - start_ < 1.0 || (now - drawn_at_ < 0.1 && done != total_)) return;
-        drawn_at_ = now;
+        line_ = line;
+        const double t = now_seconds();
+        if (!now && t - drawn_at_ < 0.1) return;
+        drawn_at_ = t;
         draw();
     }
-    // Writes text to stdout above the bar, which stays at the foot.
     void print_above(const std::string& text) {
         const bool was_shown = shown_;
         clear();
         write_out(text);
         if (was_shown) draw();
     }
-    // Takes the bar away for good or before other text goes to the terminal.
     // Spaces, not terminal escapes, so that every console shows it the same.
     void clear() {
         if (!shown_) return;
-        std::fprintf(stderr, "\r%s\r", std::string(drawn_width_, ' ').c_str());
-        std::fflush(stderr);
+        std::string blank(drawn_width_ + 2, ' ');
+        blank.front() = blank.back() = '\r';
+        write_err(blank);
         shown_ = false;
     }
 
 private:
     void draw() {
         const std::size_t pad = drawn_width_ > line_.size() ? drawn_width_ - line_.size() : 0;
-        std::fprintf(stderr, "\r%s%s", line_.c_str(), std::string(pad, ' ').c_str());
-        std::fflush(stderr);
+        std::string text(1, '\r');
+        text.append(line_).append(pad, ' ');
+        write_err(text);
         drawn_width_ = line_.size();
         shown_ = true;
     }
@@ -99,163 +138,300 @@ private:
     bool enabled_;
     std::string line_;
     std::size_t drawn_width_ = 0;
-    unsigned total_;
-    double start_;
     double drawn_at_ = 0;
     bool shown_ = false;
 };
 
-// ---- one run ---------------------------------------------------------------------
+// ---- one port pair's runs ---------------------------------------------------------
 
-class LoopRun {
+// A run over one output and one input, driven by the events of an EventWait:
+// it sends, listens until the pattern's bytes are in or nothing of them has
+// come for the time-out, and settles the ports so that nothing of it reaches
+// the next run. Bytes the pattern did not send are stray: real-time ones are
+// counted by kind and never extend a run; others join a run's capture, or
+// between runs are counted.
+class PairRun {
 public:
-    LoopRun(HWND window, MidiInput& in, MidiOutput& out, const Pattern& pattern, unsigned timeout_ms)
-        : window_(window), in_(in), out_(out), pattern_(pattern), timeout_ms_(timeout_ms) {}
+    PairRun(EventWait& wait, std::size_t in, std::size_t out, const Pattern& pattern, unsigned timeout_ms,
+            bool strict)
+        : wait_(wait), in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
+          timeout_s_(timeout_ms / 1000.0), strict_(strict) {}
 
-    // Runs once; a WinMM error is written once per run to `error`.
-    RunResult run(unsigned index, const std::function<void()>& tick, std::string& error) {
-        RunResult result;
-        result.index = index;
-        result.bytes_sent = pattern_.wire.size();
+    void start(std::uint64_t index) {
+        result_ = RunResult{};
+        result_.index = index;
+        result_.bytes_sent = pattern_.wire.size();
         captured_.clear();
-        f7_seen_ = 0;
-        complete_ = false;
-        timed_out_ = false;
+        f7_seen_ = uncounted_ = 0;
+        complete_ = late_ = false;
         next_send_ = 0;
+        error_.clear();
+        budget_ = realtime_budget(pattern_);
+        if (!in_.recording()) {
+            if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) return fail("input: " + input_error_text(r));
+        }
+        start_ = now_seconds();
+        stage_ = Stage::Receiving;
+        deadline_ = start_ + timeout_s_;
+        send_next();
+    }
 
-        MMRESULT r = in_.start();
-        if (r != MMSYSERR_NOERROR) {
-            error = "input: " + input_error_text(r);
-        } else {
-            start_ = now_seconds();
-            r = send_next();
-            if (r != MMSYSERR_NOERROR) error = "output: " + output_error_text(r);
-        }
-        if (r == MMSYSERR_NOERROR) {
-            SetTimer(window_, kRunTimer, timeout_ms_, nullptr);
-            MSG msg{};
-            while (!complete_ && !timed_out_ && next_message(msg)) {
-                handle(msg, error);
-                tick();
+    bool busy() const { return stage_ != Stage::Idle; }
+    std::optional<double> deadline() const { return busy() ? std::optional<double>(deadline_) : std::nullopt; }
+    bool owns(const Event& e) const {
+        return (e.kind == Event::Kind::Arrival && e.port == in_id_) || (e.kind == Event::Kind::Sent && e.port == out_id_);
+    }
+
+    void on_event(const Event& e) {
+        if (e.kind == Event::Kind::Arrival) arrived(e.bytes);
+        else if (e.kind == Event::Kind::Sent && (stage_ == Stage::Receiving || stage_ == Stage::Late)) send_next();
+        advance();
+    }
+
+    void on_deadline() {
+        switch (stage_) {
+        case Stage::Receiving:
+            // Bytes that are on their way may still complete it: a late run.
+            if (!captured_.empty() || out_.sending()) {
+                stage_ = Stage::Late;
+                deadline_ = now_seconds() + kDrainLimitSeconds;
+            } else {
+                collect();
             }
-            KillTimer(window_, kRunTimer);
+            break;
+        case Stage::Late: collect(); break;
+        case Stage::Finishing:
+            if (out_reset_) throw Exit(kExitUnavailable, "the output does not give its buffer back");
+            out_.reset();
+            out_reset_ = true;
+            deadline_ = now_seconds() + kDrainLimitSeconds;
+            break;
+        case Stage::Collecting: throw Exit(kExitUnavailable, "the input does not give its buffers back");
+        case Stage::Idle: break;
         }
-        settle();
-        result.verdict = judge(pattern_, captured_, complete_);
-        if (complete_) result.latency_ms = (done_at_ - start_) * 1000.0;
-        return result;
+        advance();
+    }
+
+    // An interrupt: the run under way ends with no verdict.
+    void abandon() {
+        if (out_.sending()) out_.reset();
+        in_.reset();
+        stage_ = Stage::Idle;
+    }
+
+    // What the run gave, once it is no longer busy.
+    RunResult& result() { return result_; }
+
+    // Stray bytes counted since the last call.
+    void take_stray(RealtimeCounts& realtime, std::uint64_t& others) {
+        realtime = stray_realtime_;
+        others = stray_others_;
+        stray_realtime_ = {};
+        stray_others_ = 0;
     }
 
 private:
-    MMRESULT send_next() {
-        if (next_send_ >= out_.messages()) return MMSYSERR_NOERROR;
-        return out_.send(next_send_++);
+    enum class Stage { Idle, Receiving, Late, Collecting, Finishing };
+
+    void send_next() {
+        if (out_.sending() || next_send_ >= out_.messages()) return;
+        if (const MMRESULT r = out_.send(next_send_++); r != MMSYSERR_NOERROR)
+            fail("output: " + output_error_text(r));
     }
 
-    void arrived() {
-        if (capture_complete(pattern_, captured_, f7_seen_)) {
-            complete_ = true;
-            done_at_ = now_seconds();
-        } else {
-            SetTimer(window_, kRunTimer, timeout_ms_, nullptr);  // waits again from this arrival
-        }
-    }
-
-    void handle(const MSG& msg, std::string& error) {
-        switch (msg.message) {
-        case MM_MIM_LONGDATA: {
-            auto* header = reinterpret_cast<MIDIHDR*>(msg.lParam);
-            if (!in_.take_back(header)) return;
-            const auto* data = reinterpret_cast<const std::uint8_t*>(header->lpData);
-            const DWORD n = header->dwBytesRecorded;
-            captured_.insert(captured_.end(), data, data + n);
-            f7_seen_ += static_cast<std::size_t>(std::count(data, data + n, 0xF7));
-            if (n > 0) arrived();
-            if (!complete_) in_.requeue(header);
-            return;
-        }
-        case MM_MIM_DATA:
-            if (reinterpret_cast<HMIDIIN>(msg.wParam) != in_.handle()) return;
-            append_short_message(static_cast<DWORD>(msg.lParam), captured_);
-            arrived();
-            return;
-        case MM_MOM_DONE:
-            if (!out_.take_back(reinterpret_cast<const MIDIHDR*>(msg.lParam))) return;
-            if (const MMRESULT r = send_next(); r != MMSYSERR_NOERROR) error = "output: " + output_error_text(r);
-            return;
-        case WM_TIMER:
-            if (msg.wParam == kRunTimer) timed_out_ = true;
-            return;
-        default: DispatchMessageA(&msg);
-        }
-    }
-
-    // Ends the run so that nothing of it reaches the next one. The output is
-    // let finish first: a reset sends controller messages down the cable on
-    // every channel, and they would arrive in the next run, so it is reset
-    // only when its message does not come back in time. Then the input stops
-    // and every buffer comes back.
-    void settle() {
-        drain([this] { return out_.sending(); }, true);
-        if (out_.sending()) out_.reset();
-        in_.reset();
-        drain([this] { return in_.queued() > 0 || out_.sending(); }, false);
-    }
-
-    // Takes notifications until `pending` is false or kDrainLimitMs passes;
-    // late input is dropped, its buffer queued again while `recording`.
-    template <class Pending> void drain(Pending pending, bool recording) {
-        if (!pending()) return;
-        SetTimer(window_, kDrainTimer, kDrainLimitMs, nullptr);
-        MSG msg{};
-        while (pending() && next_message(msg)) {
-            if (msg.message == MM_MIM_LONGDATA) {
-                auto* header = reinterpret_cast<MIDIHDR*>(msg.lParam);
-                if (in_.take_back(header) && recording) in_.requeue(header);
-            } else if (msg.message == MM_MOM_DONE) {
-                out_.take_back(reinterpret_cast<const MIDIHDR*>(msg.lParam));
-            } else if (msg.message == WM_TIMER && msg.wParam == kDrainTimer) {
-                break;
+    void arrived(std::span<const std::uint8_t> bytes) {
+        const bool listening = stage_ == Stage::Receiving || stage_ == Stage::Late || stage_ == Stage::Collecting;
+        bool own = false;
+        for (std::uint8_t b : bytes) {
+            if (b >= 0xF8) {
+                std::uint64_t& left = budget_[b - 0xF8];
+                if (left > 0 && listening) {
+                    --left;
+                } else if (!strict_ || !listening) {
+                    ++stray_realtime_[b - 0xF8];
+                    continue;
+                } else {
+                    ++uncounted_;  // a fault under --strict, but no byte of the pattern
+                }
+            } else if (!listening) {
+                ++stray_others_;
+                continue;
             }
+            captured_.push_back(b);
+            f7_seen_ += b == 0xF7 ? 1 : 0;
+            own = true;
         }
-        KillTimer(window_, kDrainTimer);
+        if (!own || stage_ == Stage::Collecting) return;
+        const double now = now_seconds();
+        deadline_ = stage_ == Stage::Late ? deadline_ : now + timeout_s_;  // waits again from this arrival
+        if (capture_complete(pattern_, captured_, f7_seen_, uncounted_)) {
+            complete_ = true;
+            late_ = stage_ == Stage::Late;
+            done_at_ = now;
+            finishing();
+        }
     }
 
-    HWND window_;
+    // Nothing more came in time: the output stops, and the input gives back
+    // the buffer it was filling, whose bytes join the capture.
+    void collect() {
+        if (out_.sending()) {
+            out_.reset();
+            out_reset_ = true;
+        }
+        in_.reset();
+        stage_ = Stage::Collecting;
+        deadline_ = now_seconds() + kDrainLimitSeconds;
+    }
+
+    void finishing() {
+        stage_ = Stage::Finishing;
+        deadline_ = now_seconds() + kDrainLimitSeconds;
+    }
+
+    void advance() {
+        if (stage_ == Stage::Collecting && in_.queued() == 0) {
+            if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) error_ = "input: " + input_error_text(r);
+            finishing();
+        }
+        if (stage_ == Stage::Finishing && !out_.sending()) finish();
+    }
+
+    void finish() {
+        stage_ = Stage::Idle;
+        out_reset_ = false;
+        if (!error_.empty()) {
+            result_.verdict = engine_error(pattern_, captured_, error_);
+            return;
+        }
+        result_.verdict = judge(pattern_, captured_, complete_);
+        if (late_) mark_late(result_.verdict);
+        if (complete_) result_.latency_ms = (done_at_ - start_) * 1000.0;
+    }
+
+    void fail(const std::string& what) {
+        error_ = what;
+        if (out_.sending()) out_.reset();
+        finishing();
+        advance();
+    }
+
+    EventWait& wait_;
+    std::size_t in_id_, out_id_;
     MidiInput& in_;
     MidiOutput& out_;
     const Pattern& pattern_;
-    unsigned timeout_ms_;
+    double timeout_s_;
+    bool strict_;
+    Stage stage_ = Stage::Idle;
+    RunResult result_;
     Bytes captured_;
     std::size_t f7_seen_ = 0;
+    std::size_t uncounted_ = 0;
     std::size_t next_send_ = 0;
-    bool complete_ = false;
-    bool timed_out_ = false;
-    double start_ = 0;
-    double done_at_ = 0;
+    bool complete_ = false, late_ = false, out_reset_ = false;
+    std::string error_;
+    double start_ = 0, done_at_ = 0, deadline_ = 0;
+    RealtimeCounts budget_{};
+    RealtimeCounts stray_realtime_{};
+    std::uint64_t stray_others_ = 0;
 };
 
-// Waits `ms` unless interrupted.
-void pause(HWND window, unsigned ms, const InterruptWatch& interrupt) {
-    if (ms == 0 || interrupt.requested()) return;
-    SetTimer(window, kIntervalTimer, ms, nullptr);
-    MSG msg{};
-    while (!interrupt.requested() && next_message(msg)) {
-        if (msg.message == WM_TIMER && msg.wParam == kIntervalTimer) break;
+// Waits and hands each event to the pair it concerns until `done()`, or until
+// `until` passes; false on an interrupt.
+template <class Done>
+bool drive(EventWait& wait, std::span<PairRun* const> pairs, std::optional<double> until, Done done) {
+    while (!done()) {
+        std::optional<double> deadline = until;
+        for (PairRun* p : pairs)
+            if (auto d = p->deadline(); d && (!deadline || *d < *deadline)) deadline = d;
+        const Event e = wait.next(deadline);
+        switch (e.kind) {
+        case Event::Kind::Interrupt:
+        case Event::Kind::Quit: return false;
+        case Event::Kind::Deadline: {
+            const double now = now_seconds() + 0.0005;
+            for (PairRun* p : pairs)
+                if (auto d = p->deadline(); d && *d <= now) p->on_deadline();
+            if (until && *until <= now) return true;
+            break;
+        }
+        default:
+            for (PairRun* p : pairs)
+                if (p->owns(e)) p->on_event(e);
+        }
     }
-    KillTimer(window, kIntervalTimer);
+    return true;
 }
 
-// A port the user named, or the exit status and message for it.
-std::optional<unsigned> choose_port(const std::vector<PortEntry>& ports, const std::string& typed, const char* kind,
-                                    const char* title, int& status) {
-    const PortMatch m = match_port(ports, typed, kind);
-    if (m.index) return m.index;
-    say(m.error);
-    std::fputs(port_listing(ports, title).c_str(), stderr);
-    status = m.exit_status;
-    return std::nullopt;
+// Stops both ports and takes notifications until every buffer is back (they
+// come at once after a reset), for at most the drain limit.
+void settle_ports(EventWait& wait, MidiInput& in, MidiOutput& out) {
+    if (out.sending()) out.reset();
+    in.reset();
+    const double until = now_seconds() + kDrainLimitSeconds;
+    while ((in.queued() > 0 || out.sending()) && now_seconds() < until) {
+        const Event e = wait.next(until, true);
+        if (e.kind == Event::Kind::Quit || e.kind == Event::Kind::Deadline) break;
+    }
 }
+
+// ---- what a test prints as it goes ------------------------------------------------
+
+class TestReport {
+public:
+    TestReport(const Options& options, const Pattern& pattern)
+        : options_(options), pattern_(pattern), text_(!options.json && !options.quiet),
+          terminal_(text_ && is_terminal(stdout)), status_(text_ && is_terminal(stderr)), started_(now_seconds()) {}
+
+    void run(const RunResult& r) {
+        const bool fault = r.verdict.kind != Verdict::Kind::Success;
+        if (fault) {
+            ++faults_[static_cast<std::size_t>(r.verdict.fault)];
+            last_fault_ = std::string(fault_name(r.verdict.fault)) + " at " + r.time.substr(11, 8);
+        }
+        ++runs_;
+        successes_ += fault ? 0 : 1;
+        if (options_.json) write_out(json_line(run_json(r, pattern_)) + "\n");
+        else if (text_ && (fault || !terminal_ || options_.verbose))
+            status_.print_above(run_text(r, options_.count));
+        tick(true);
+    }
+    void tick(bool force = false) {
+        status_.update(status_line(runs_, options_.count, now_seconds() - started_, successes_, faults_, last_fault_),
+                       force);
+    }
+    void finish(const Summary& summary, const std::string& title) {
+        status_.clear();
+        if (options_.json) {
+            write_out(json_line(summary_json(summary, pattern_)) + "\n");
+        } else {
+            std::string s = summary_text(summary);
+            if (terminal_) s += histogram_text(summary.histogram);
+            write_out(s);
+        }
+        if (!options_.plot_file.empty()) write_file(options_.plot_file, plot_svg(summary, title), "the picture");
+        if (!options_.junit_file.empty())
+            write_file(options_.junit_file, junit_xml(summary, pattern_, title), "the JUnit report");
+    }
+    double elapsed() const { return now_seconds() - started_; }
+
+private:
+    static void write_file(const std::string& path, const std::string& text, const char* what) {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << text;
+        if (!file.flush()) throw Exit(kExitIoError, std::string("cannot write ") + what + " to " + path);
+    }
+
+    const Options& options_;
+    const Pattern& pattern_;
+    bool text_, terminal_;
+    StatusLine status_;
+    double started_;
+    std::uint64_t runs_ = 0, successes_ = 0;
+    std::array<std::uint64_t, kFaultClasses> faults_{};
+    std::string last_fault_;
+};
 
 }  // namespace
 
@@ -263,175 +439,135 @@ int run_ports(const Options& options) {
     const PortList ports = list_ports();
     if (options.json) write_out(json_line(ports_json(ports)) + "\n");
     else write_out(ports_text(ports));
-    if (ports.inputs.empty() && ports.outputs.empty()) {
-        say("no MIDI ports: the MIDI engine (" + ports.engine + ") offers none");
-        return kExitUnavailable;
-    }
+    if (ports.inputs.empty() && ports.outputs.empty())
+        throw Exit(kExitUnavailable, "no MIDI ports: the MIDI engine (" + ports.engine + ") offers none");
     return kExitOk;
 }
 
 int run_test(const Options& options, InterruptWatch& interrupt) {
-    const PortList ports = list_ports();
-    if (ports.inputs.empty() && ports.outputs.empty()) {
-        say("no MIDI ports: the MIDI engine (" + ports.engine + ") offers none");
-        return kExitUnavailable;
-    }
-    int status = kExitOk;
-    const auto in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs", status);
-    if (!in_index) return status;
-    const auto out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs", status);
-    if (!out_index) return status;
-
+    const PortList ports = ports_or_exit();
+    const unsigned in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
+    const unsigned out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
     const Pattern pattern = make_pattern(options.pattern);
     MessageWindow window;
-    if (!window) {
-        say("cannot create the window that receives MIDI notifications");
-        return kExitUnavailable;
-    }
+    if (!window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
     std::string error;
-    auto out = MidiOutput::open(*out_index, window.hwnd(), pattern.sends, error);
-    if (!out) {
-        say("cannot open " + port_label("output", *out_index, ports.outputs) + ": " + error);
-        return kExitUnavailable;
-    }
-    auto in = MidiInput::open(*in_index, window.hwnd(), pattern.input_buffers, kInputBufferBytes, error);
-    if (!in) {
-        say("cannot open " + port_label("input", *in_index, ports.inputs) + ": " + error);
-        return kExitUnavailable;
-    }
+    auto out = MidiOutput::open(out_index, window.hwnd(), pattern.sends, error);
+    if (!out) throw Exit(kExitUnavailable, "cannot open " + port_label("output", out_index, ports.outputs) + ": " + error);
+    auto in = MidiInput::open(in_index, window.hwnd(), pattern.input_buffers, kInputBufferBytes, error);
+    if (!in) throw Exit(kExitUnavailable, "cannot open " + port_label("input", in_index, ports.inputs) + ": " + error);
     interrupt.set_target(window.hwnd());
 
-    const bool text = !options.json && !options.quiet;
-    Progress progress(!options.json && !options.quiet && is_terminal(stderr), options.count);
-    LoopRun loop(window.hwnd(), *in, *out, pattern, options.timeout_ms);
-    SummaryBuilder summary_builder(options.count);
-    std::vector<RunResult> runs;  // every run's record is kept for the picture alone
-    unsigned failures = 0, timeouts = 0;
-    std::string last_error;
-    for (unsigned i = 1; i <= options.count; ++i) {
-        std::string run_error;
-        RunResult r = loop.run(i, [&] { progress.update(i - 1, failures, timeouts); }, run_error);
-        failures += r.verdict.kind == Verdict::Kind::Failure ? 1 : 0;
-        timeouts += r.verdict.kind == Verdict::Kind::Timeout ? 1 : 0;
-        if (!run_error.empty() && run_error != last_error) {
-            progress.clear();
-            say(run_error);
+    EventWait wait(window.hwnd(), interrupt);
+    PairRun pair(wait, wait.add_input(*in), wait.add_output(*out), pattern, options.timeout_ms, options.strict);
+    PairRun* const pairs[] = {&pair};
+    TestReport report(options, pattern);
+    SummaryBuilder summary;
+    const double end = options.duration_s > 0 ? now_seconds() + options.duration_s : kNever;
+    auto take_stray = [&] {
+        RealtimeCounts realtime;
+        std::uint64_t others = 0;
+        pair.take_stray(realtime, others);
+        summary.add_stray(realtime, others);
+    };
+    for (std::uint64_t i = 1; options.count == 0 || i <= options.count; ++i) {
+        if (now_seconds() >= end) break;
+        pair.start(i);
+        if (!drive(wait, pairs, std::nullopt, [&] { report.tick(); return !pair.busy(); })) {
+            pair.abandon();
+            break;
         }
-        last_error = run_error;
-        if (options.json) write_out(json_line(run_json(r, pattern)) + "\n");
-        else if (text) progress.print_above(run_text(r, options.count));
-        summary_builder.add(r);
-        if (!options.plot_file.empty()) runs.push_back(std::move(r));
-        progress.update(i, failures, timeouts);
-        if (interrupt.requested()) break;
-        if (i < options.count) pause(window.hwnd(), options.interval_ms, interrupt);
-        if (interrupt.requested()) break;
+        RunResult& r = pair.result();
+        r.time = wall_clock();
+        r.at_s = report.elapsed();
+        take_stray();
+        summary.add(r);
+        report.run(r);
+        if (r.verdict.kind == Verdict::Kind::Error) break;  // the port is of no more use
+        if (options.interval_ms > 0 && (options.count == 0 || i < options.count)) {
+            const double until = std::min(now_seconds() + options.interval_ms / 1000.0, end);
+            if (!drive(wait, pairs, until, [] { return false; })) break;
+        }
     }
-    progress.clear();
+    const double elapsed = report.elapsed();
+    settle_ports(wait, *in, *out);
+    take_stray();
     interrupt.set_target(nullptr);
     in.reset();
     out.reset();
 
-    const Summary summary = std::move(summary_builder).finish(interrupt.requested());
-    if (options.json) {
-        write_out(json_line(summary_json(summary, pattern)) + "\n");
-    } else {
-        std::string s = summary_text(summary);
-        if (is_terminal(stdout)) s += histogram_text(summary.latencies_ms);
-        write_out(s);
-    }
-    if (!options.plot_file.empty()) {
-        std::ofstream file(options.plot_file, std::ios::binary | std::ios::trunc);
-        file << plot_svg(runs, summary,
-                         "tavrin-cli test, pattern " + pattern.choice.text + ", input " + ports.inputs[*in_index].name +
-                             ", output " + ports.outputs[*out_index].name);
-        if (!file.flush()) say("cannot write the picture to " + options.plot_file);
-    }
-    return exit_status(summary);
+    const Summary s = std::move(summary).finish(interrupt.status(), elapsed);
+    report.finish(s, "tavrin-cli test, pattern " + pattern.choice.text + ", input " + ports.inputs[in_index].name +
+                         ", output " + ports.outputs[out_index].name);
+    return exit_status(s);
 }
 
 int run_wiring(const Options& options, InterruptWatch& interrupt) {
-    const PortList ports = list_ports();
+    const PortList ports = ports_or_exit();
     WiringMap map;
     map.engine = ports.engine;
-    if (ports.inputs.empty() && ports.outputs.empty()) {
-        say("no MIDI ports: the MIDI engine (" + ports.engine + ") offers none");
-        return kExitUnavailable;
-    }
     MessageWindow window;
-    if (!window) {
-        say("cannot create the window that receives MIDI notifications");
-        return kExitUnavailable;
-    }
+    if (!window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
+    EventWait wait(window.hwnd(), interrupt);
     std::vector<std::unique_ptr<MidiOutput>> outs;
+    std::vector<std::size_t> output_of_port;  // the map's output for each of the waiter's
     for (const PortEntry& p : ports.outputs) {
         WiringMap::Output o{p.index, p.name, {}, {}};
         const Bytes tag = {kTagHead[0], kTagHead[1], kTagHead[2], kTagHead[3],
                            static_cast<std::uint8_t>((p.index >> 7) & 0x7F), static_cast<std::uint8_t>(p.index & 0x7F),
                            0xF7};
-        outs.push_back(MidiOutput::open(p.index, window.hwnd(), {tag}, o.error));
+        if (auto out = MidiOutput::open(p.index, window.hwnd(), {tag}, o.error)) {
+            wait.add_output(*out);
+            output_of_port.push_back(map.outputs.size());
+            outs.push_back(std::move(out));
+        }
         map.outputs.push_back(std::move(o));
     }
     std::vector<std::unique_ptr<MidiInput>> ins;
+    std::vector<std::size_t> input_of_port;  // the map's input for each of the waiter's
     for (const PortEntry& p : ports.inputs) {
         WiringMap::Input i{p.index, p.name, {}, 0};
-        ins.push_back(MidiInput::open(p.index, window.hwnd(), kWiringBuffers, kWiringBufferBytes, i.error));
-        if (ins.back()) {
-            if (const MMRESULT r = ins.back()->start(); r != MMSYSERR_NOERROR) {
+        if (auto in = MidiInput::open(p.index, window.hwnd(), kWiringBuffers, kWiringBufferBytes, i.error)) {
+            if (const MMRESULT r = in->start(); r != MMSYSERR_NOERROR) {
                 i.error = input_error_text(r);
-                ins.back().reset();
+            } else {
+                wait.add_input(*in);
+                input_of_port.push_back(map.inputs.size());
+                ins.push_back(std::move(in));
             }
         }
         map.inputs.push_back(std::move(i));
     }
+    if (outs.empty() && ins.empty()) throw Exit(kExitUnavailable, "no MIDI port could be opened");
     interrupt.set_target(window.hwnd());
+    std::size_t sent = 0;
     for (std::size_t k = 0; k < outs.size(); ++k) {
-        if (!outs[k]) continue;
-        if (const MMRESULT r = outs[k]->send(0); r != MMSYSERR_NOERROR) map.outputs[k].error = output_error_text(r);
+        if (const MMRESULT r = outs[k]->send(0); r != MMSYSERR_NOERROR) map.outputs[output_of_port[k]].error = output_error_text(r);
+        else ++sent;
     }
 
-    // Listens until nothing more has come for the time-out.
-    auto heard_from = [&](std::size_t input, const std::uint8_t* data, std::size_t n) {
-        const bool tag = n == kTagBytes && std::equal(std::begin(kTagHead), std::end(kTagHead), data) &&
-                         data[kTagBytes - 1] == 0xF7;
+    // A tag that came restarts the clock; nothing else does. With no output
+    // sending, there is nothing to listen for.
+    auto heard_from = [&](std::size_t input, std::span<const std::uint8_t> data) {
+        const bool tag = data.size() == kTagBytes && std::equal(std::begin(kTagHead), std::end(kTagHead), data.begin()) &&
+                         data[kTagBytes - 1] == 0xF7 && data[4] < 0x80 && data[5] < 0x80;
         const unsigned k = tag ? (static_cast<unsigned>(data[4]) << 7 | data[5]) : 0;
-        if (!tag || k >= map.outputs.size() || (data[4] | data[5]) >= 0x80) {
-            map.inputs[input].unexpected_bytes += n;
-            return;
+        if (!tag || k >= map.outputs.size()) {
+            for (std::uint8_t b : data) map.inputs[input].unexpected_bytes += b < 0xF8 ? 1 : 0;
+            return false;
         }
         auto& list = map.outputs[k].inputs;
         if (std::find(list.begin(), list.end(), map.inputs[input].index) == list.end())
             list.push_back(map.inputs[input].index);
+        return true;
     };
-    SetTimer(window.hwnd(), kRunTimer, options.timeout_ms, nullptr);
-    MSG msg{};
-    while (!interrupt.requested() && next_message(msg)) {
-        if (msg.message == WM_TIMER && msg.wParam == kRunTimer) break;
-        if (msg.message == MM_MIM_LONGDATA) {
-            auto* header = reinterpret_cast<MIDIHDR*>(msg.lParam);
-            for (std::size_t j = 0; j < ins.size(); ++j) {
-                if (!ins[j] || !ins[j]->take_back(header)) continue;
-                if (header->dwBytesRecorded > 0)
-                    heard_from(j, reinterpret_cast<const std::uint8_t*>(header->lpData), header->dwBytesRecorded);
-                ins[j]->requeue(header);
-            }
-        } else if (msg.message == MM_MIM_DATA) {
-            for (std::size_t j = 0; j < ins.size(); ++j) {
-                if (!ins[j] || reinterpret_cast<HMIDIIN>(msg.wParam) != ins[j]->handle()) continue;
-                Bytes b;
-                append_short_message(static_cast<DWORD>(msg.lParam), b);
-                map.inputs[j].unexpected_bytes += b.size();
-            }
-        } else if (msg.message == MM_MOM_DONE) {
-            for (auto& o : outs)
-                if (o) o->take_back(reinterpret_cast<const MIDIHDR*>(msg.lParam));
-            continue;  // a finished send is no arrival
-        } else {
-            continue;
-        }
-        SetTimer(window.hwnd(), kRunTimer, options.timeout_ms, nullptr);
+    double deadline = now_seconds() + options.timeout_ms / 1000.0;
+    while (sent > 0) {
+        const Event e = wait.next(deadline);
+        if (e.kind != Event::Kind::Arrival && e.kind != Event::Kind::Sent) break;
+        if (e.kind == Event::Kind::Arrival && heard_from(input_of_port[e.port], e.bytes))
+            deadline = now_seconds() + options.timeout_ms / 1000.0;
     }
-    KillTimer(window.hwnd(), kRunTimer);
     interrupt.set_target(nullptr);
     ins.clear();
     outs.clear();
@@ -439,7 +575,8 @@ int run_wiring(const Options& options, InterruptWatch& interrupt) {
 
     if (options.json) write_out(json_line(wiring_json(map)) + "\n");
     else write_out(wiring_text(map));
-    return interrupt.requested() ? kExitInterrupted : kExitOk;
+    if (interrupt.requested()) return interrupt.status();
+    return kExitOk;
 }
 
 }  // namespace tavrin_cli

@@ -3,6 +3,7 @@
 #include "cli/exit_codes.h"
 #include "cli/midi_io.h"
 
+#include <atomic>
 #include <cstdlib>
 
 #ifndef _WIN32
@@ -15,21 +16,22 @@ namespace tavrin_cli {
 namespace {
 
 // A console control handler and a signal take no context, so what they
-// reach is the process's: the window to tell, and whether it was told.
+// reach is the process's: the window to tell, and the status asked for.
 std::atomic<HWND> g_target{nullptr};
-std::atomic<bool> g_requested{false};
+std::atomic<int> g_status{0};
 
-void on_interrupt() {
-    g_requested.store(true);
+void on_interrupt(int status) {
+    const int before = g_status.exchange(status);
     HWND target = g_target.load();
-    if (target == nullptr) std::_Exit(kExitInterrupted);
+    if (target == nullptr || (before != 0 && status == kExitInterrupted)) std::_Exit(status);
     PostMessageA(target, kInterruptMessage, 0, 0);
 }
 
 #ifdef _WIN32
 BOOL WINAPI console_handler(DWORD event) {
-    if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-    on_interrupt();
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) on_interrupt(kExitInterrupted);
+    else if (event == CTRL_CLOSE_EVENT) on_interrupt(kExitTerminated);
+    else return FALSE;
     return TRUE;
 }
 #else
@@ -38,6 +40,7 @@ sigset_t watched_signals() {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGUSR2);
     return set;
 }
@@ -62,7 +65,7 @@ InterruptWatch::InterruptWatch() {
         for (;;) {
             int sig = 0;
             if (sigwait(&set, &sig) != 0 || sig == SIGUSR2) return;
-            on_interrupt();
+            on_interrupt(sig == SIGTERM ? kExitTerminated : kExitInterrupted);
         }
     });
 #endif
@@ -80,6 +83,6 @@ InterruptWatch::~InterruptWatch() {
 
 void InterruptWatch::set_target(HWND window) { g_target.store(window); }
 
-bool InterruptWatch::requested() const { return g_requested.load(); }
+int InterruptWatch::status() const { return g_status.load(); }
 
 }  // namespace tavrin_cli

@@ -134,7 +134,9 @@ MMRESULT MidiInput::start() {
         in_queue_[i] = true;
         ++queued_;
     }
-    return midiInStart(handle_);
+    const MMRESULT r = midiInStart(handle_);
+    recording_ = r == MMSYSERR_NOERROR;
+    return r;
 }
 
 MMRESULT MidiInput::requeue(MIDIHDR* header) {
@@ -150,7 +152,10 @@ MMRESULT MidiInput::requeue(MIDIHDR* header) {
     return MMSYSERR_INVALPARAM;
 }
 
-MMRESULT MidiInput::reset() { return midiInReset(handle_); }
+MMRESULT MidiInput::reset() {
+    recording_ = false;
+    return midiInReset(handle_);
+}
 
 bool MidiInput::take_back(const MIDIHDR* header) {
     for (std::size_t i = 0; i < headers_.size(); ++i) {

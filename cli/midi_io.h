@@ -57,6 +57,7 @@ public:
     HMIDIIN handle() const { return handle_; }
     // Queues every buffer that is not queued, and starts recording.
     MMRESULT start();
+    bool recording() const { return recording_; }
     // Queues one buffer again after its data was read.
     MMRESULT requeue(MIDIHDR* header);
     // Stops recording and gives every buffer back.
@@ -71,6 +72,7 @@ private:
     std::vector<std::unique_ptr<MIDIHDR>> headers_;
     std::vector<bool> in_queue_;
     std::size_t queued_ = 0;
+    bool recording_ = false;
 };
 
 // An open output with one prepared header per message it sends.

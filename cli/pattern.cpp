@@ -252,9 +252,65 @@ Pattern build_pattern(const PatternChoice& choice, std::span<const std::uint8_t>
     return p;
 }
 
-bool capture_complete(const Pattern& pattern, std::span<const std::uint8_t> captured, std::size_t f7_seen) {
-    if (captured.size() >= pattern.expected.size()) return true;
+bool capture_complete(const Pattern& pattern, std::span<const std::uint8_t> captured, std::size_t f7_seen,
+                      std::size_t uncounted) {
+    if (captured.size() >= pattern.expected.size() + uncounted) return true;
     return pattern.ends_with_sysex && pattern.sysex_ends > 0 && f7_seen >= pattern.sysex_ends;
+}
+
+namespace {
+
+bool is_subsequence(std::span<const std::uint8_t> part, std::span<const std::uint8_t> whole) {
+    std::size_t j = 0;
+    for (std::size_t i = 0; i < whole.size() && j < part.size(); ++i)
+        if (whole[i] == part[j]) ++j;
+    return j == part.size();
+}
+
+bool same_bytes(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b) {
+    std::array<std::ptrdiff_t, 256> n{};
+    for (std::uint8_t x : a) ++n[x];
+    for (std::uint8_t x : b) --n[x];
+    return std::all_of(n.begin(), n.end(), [](std::ptrdiff_t k) { return k == 0; });
+}
+
+// The class of a capture that differs from `expected` first at `at`.
+void classify(Verdict& v, std::span<const std::uint8_t> expected, std::span<const std::uint8_t> captured,
+              std::size_t at, const Pattern& pattern) {
+    const std::size_t n = captured.size(), m = expected.size();
+    if (n < m && at == n) {
+        v.fault = Fault::Truncated;
+        v.last_offset = n == 0 ? 0 : pattern.origin[n - 1];
+    } else if (n < m && is_subsequence(captured, expected)) {
+        v.fault = Fault::Dropped;
+        v.count = m - n;
+    } else if (n > m && is_subsequence(expected, captured)) {
+        v.fault = Fault::Extra;
+        v.count = n - m;
+    } else if (n == m && same_bytes(expected, captured)) {
+        v.fault = Fault::Reordered;
+    } else {
+        v.fault = Fault::Corrupted;
+        if (at < n && at < m) v.mask = static_cast<std::uint8_t>(expected[at] ^ captured[at]);
+        for (std::size_t i = 0; i < std::min(n, m); ++i) v.count += expected[i] != captured[i] ? 1 : 0;
+    }
+}
+
+}  // namespace
+
+const char* fault_name(Fault fault) {
+    switch (fault) {
+    case Fault::None: return "none";
+    case Fault::Lost: return "lost";
+    case Fault::Truncated: return "truncated";
+    case Fault::Corrupted: return "corrupted";
+    case Fault::Dropped: return "dropped";
+    case Fault::Extra: return "extra";
+    case Fault::Reordered: return "reordered";
+    case Fault::Late: return "late";
+    case Fault::Error: return "error";
+    }
+    return "";
 }
 
 Verdict judge(const Pattern& pattern, std::span<const std::uint8_t> captured, bool complete) {
@@ -272,6 +328,7 @@ Verdict judge(const Pattern& pattern, std::span<const std::uint8_t> captured, bo
     const bool exact = at == common && captured.size() == pattern.expected.size();
     if (exact && (!pattern.accepts || pattern.accepts(captured))) {
         v.kind = Verdict::Kind::Success;
+        v.fault = Fault::None;
         return v;
     }
     v.kind = Verdict::Kind::Failure;
@@ -280,7 +337,38 @@ Verdict judge(const Pattern& pattern, std::span<const std::uint8_t> captured, bo
     if (at < captured.size()) v.received_value = captured[at];
     v.expected_context = hex_context(pattern.expected, at);
     v.received_context = hex_context(captured, at);
+    if (exact) v.fault = Fault::Corrupted;  // the pattern's own check refused it
+    else classify(v, pattern.expected, captured, at, pattern);
     return v;
+}
+
+Verdict engine_error(const Pattern& pattern, std::span<const std::uint8_t> captured, std::string what) {
+    Verdict v;
+    v.kind = Verdict::Kind::Error;
+    v.fault = Fault::Error;
+    v.received_bytes = captured.size();
+    v.expected_bytes = pattern.expected.size();
+    v.error = std::move(what);
+    return v;
+}
+
+void mark_late(Verdict& v) {
+    if (v.kind != Verdict::Kind::Success) return;  // a late capture that is also wrong keeps its class
+    v.kind = Verdict::Kind::Timeout;
+    v.fault = Fault::Late;
+}
+
+RealtimeCounts realtime_budget(const Pattern& pattern) {
+    RealtimeCounts n{};
+    for (std::uint8_t b : pattern.expected)
+        if (b >= 0xF8) ++n[b - 0xF8];
+    return n;
+}
+
+const char* realtime_name(std::uint8_t status) {
+    static constexpr const char* kNames[] = {"Clock", "Tick (F9)", "Start", "Continue",
+                                             "Stop",  "FD",        "Active Sensing", "System Reset"};
+    return status >= 0xF8 ? kNames[status - 0xF8] : "";
 }
 
 }  // namespace tavrin_cli

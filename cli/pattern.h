@@ -3,6 +3,7 @@
 // byte. Pure data; no MIDI calls here.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -20,8 +21,10 @@ using Bytes = std::vector<std::uint8_t>;
 // and so the largest SysEx a run may send.
 inline constexpr std::size_t kMaxSysexBytes = 65536;
 inline constexpr std::size_t kMinSysexBytes = 3;
-// The bytes of one input buffer; longer captures queue several.
-inline constexpr std::size_t kInputBufferBytes = 4096;
+// The bytes of one input buffer; longer captures queue several. Small, so
+// that arrivals are seen as they come even on a slow link: at the 31,250-baud
+// wire rate a buffer fills in 82 ms.
+inline constexpr std::size_t kInputBufferBytes = 256;
 // Messages per send of a stream of short messages, well below what an input
 // may leave unread before the service drops short messages.
 inline constexpr std::size_t kMessagesPerSend = 128;
@@ -68,9 +71,23 @@ Delivery expected_delivery(std::span<const std::uint8_t> wire, std::size_t buffe
 // Length of a short message that starts with `status` (status included).
 std::size_t short_message_length(std::uint8_t status);
 
+// What went wrong in a run that is not a success. Lost and late are
+// time-outs; error is the engine's; the others are failures of the cable.
+enum class Fault { None, Lost, Truncated, Corrupted, Dropped, Extra, Reordered, Late, Error };
+inline constexpr std::size_t kFaultClasses = 9;
+const char* fault_name(Fault fault);
+
 struct Verdict {
-    enum class Kind { Success, Failure, Timeout };
+    enum class Kind { Success, Failure, Timeout, Error };
     Kind kind = Kind::Timeout;
+    Fault fault = Fault::Lost;
+    // Dropped: bytes missing; extra: bytes added; corrupted: bytes that differ.
+    std::size_t count = 0;
+    // Corrupted: expected XOR received at the first bad byte.
+    std::uint8_t mask = 0;
+    // Truncated: the wire offset of the last byte that came.
+    std::size_t last_offset = 0;
+    std::string error;  // Error only: the engine's words
     std::size_t received_bytes = 0;
     std::size_t expected_bytes = 0;
     // Failure only: the first bad byte, as an offset on the wire.
@@ -84,10 +101,23 @@ struct Verdict {
 
 // Judges a run's capture. `complete` is false when the run ended by its
 // time-out; with nothing captured that is a time-out, otherwise a failure.
+// A failure gets its class from the shape of the difference.
 Verdict judge(const Pattern& pattern, std::span<const std::uint8_t> captured, bool complete);
+// The verdict on a run the engine refused.
+Verdict engine_error(const Pattern& pattern, std::span<const std::uint8_t> captured, std::string what);
+// Makes a verdict on a capture that completed after its time-out a late one.
+void mark_late(Verdict& verdict);
+
+// The real-time bytes (F8 to FF) a pattern sends, by kind: others of those
+// kinds are stray, as are any of a kind beyond what it sends.
+using RealtimeCounts = std::array<std::uint64_t, 8>;
+RealtimeCounts realtime_budget(const Pattern& pattern);
+const char* realtime_name(std::uint8_t status);
 
 // True once `captured` holds all the pattern can deliver: as many bytes as
-// expected, or (for a pattern that ends with SysEx) its last F7.
-bool capture_complete(const Pattern& pattern, std::span<const std::uint8_t> captured, std::size_t f7_seen);
+// expected, or (for a pattern that ends with SysEx) its last F7. `uncounted`
+// bytes of the capture (stray ones kept under --strict) do not count.
+bool capture_complete(const Pattern& pattern, std::span<const std::uint8_t> captured, std::size_t f7_seen,
+                      std::size_t uncounted = 0);
 
 }  // namespace tavrin_cli

@@ -58,41 +58,42 @@ bool starts_with_nocase(const std::string& name, const std::string& prefix) {
 
 PortMatch match_port(const std::vector<PortEntry>& ports, const std::string& typed, const char* kind) {
     PortMatch m;
+    m.exit_status = kExitUnavailable;
     const std::string what = std::string(kind);
     if (ports.empty()) {
-        m.exit_status = kExitUnavailable;
         m.error = "no MIDI " + what + " ports: the MIDI engine offers none";
         return m;
     }
+    // "name:" picks by name alone, for a name that is all digits.
+    const bool by_name = typed.starts_with(kByName);
+    const std::string name = by_name ? typed.substr(kByName.size()) : typed;
     unsigned long long n = 0;
     const auto [end, ec] = std::from_chars(typed.data(), typed.data() + typed.size(), n);
-    if (!typed.empty() && ec == std::errc() && end == typed.data() + typed.size()) {
+    if (!by_name && !typed.empty() && ec == std::errc() && end == typed.data() + typed.size()) {
         if (n < ports.size()) {
             m.index = static_cast<unsigned>(n);
             return m;
         }
-        m.exit_status = kExitUnavailable;
-        m.error = "no " + what + " " + typed + ": the " + what + "s are numbered 0 to " +
-                  std::to_string(ports.size() - 1);
+        m.error = "no " + what + " " + typed + ": the " + what + "s are numbered 0 to " + std::to_string(ports.size() - 1);
         return m;
-    }
-    for (const auto& p : ports) {
-        if (p.error.empty() && p.name == typed) {
-            m.index = p.index;
-            return m;
-        }
     }
     std::vector<unsigned> found;
     for (const auto& p : ports)
-        if (p.error.empty() && starts_with_nocase(p.name, typed)) found.push_back(p.index);
+        if (p.error.empty() && p.name == name) found.push_back(p.index);
+    if (found.empty())
+        for (const auto& p : ports)
+            if (p.error.empty() && starts_with_nocase(p.name, name)) found.push_back(p.index);
     if (found.size() == 1) {
         m.index = found.front();
         return m;
     }
-    m.exit_status = kExitUsage;
-    m.error = found.empty() ? "no " + what + " is named \"" + typed + "\""
-                            : "\"" + typed + "\" names " + std::to_string(found.size()) + " " + what +
-                                  "s; give more of the name or the index";
+    if (found.empty()) {
+        m.error = "no " + what + " is named \"" + name + "\"";
+        return m;
+    }
+    m.error = "\"" + name + "\" names " + std::to_string(found.size()) + " " + what + "s (";
+    for (std::size_t i = 0; i < found.size(); ++i) m.error += (i ? ", " : "") + std::to_string(found[i]);
+    m.error += "); choose one by its index";
     return m;
 }
 

@@ -51,20 +51,31 @@ std::string port_listing(const std::vector<PortEntry>& ports, const char* title)
 std::string ports_text(const PortList& ports);
 
 nlohmann::ordered_json run_json(const RunResult& run, const Pattern& pattern);
-std::string run_text(const RunResult& run, unsigned count);
+// `count` 0: a test that runs until stopped.
+std::string run_text(const RunResult& run, std::uint64_t count);
 nlohmann::ordered_json summary_json(const Summary& summary, const Pattern& pattern);
 std::string summary_text(const Summary& summary);
-// A latency histogram of text bars, `width` characters at most.
-std::string histogram_text(const std::vector<double>& latencies_ms, unsigned width = 60);
+// A latency histogram of text bars on log-spaced bins, `width` characters at most.
+std::string histogram_text(const LatencyHistogram& latencies, unsigned width = 60);
 
-// A picture of the latency histogram and of each run's latency over the runs,
-// failures and time-outs marked.
-std::string plot_svg(const std::vector<RunResult>& runs, const Summary& summary, const std::string& title);
+// A picture of the latency histogram (log-spaced bins) and of the latencies
+// over the runs (min and max of each slot, log scale), faults marked by class.
+std::string plot_svg(const Summary& summary, const std::string& title);
+
+// A JUnit XML report: one test case for the pattern over the port pair.
+std::string junit_xml(const Summary& summary, const Pattern& pattern, const std::string& name);
+
+// Text that is valid in XML whatever it holds: markup escaped, control bytes
+// and bytes that are not UTF-8 replaced.
+std::string xml_text(const std::string& text);
 
 nlohmann::ordered_json wiring_json(const WiringMap& map);
 std::string wiring_text(const WiringMap& map);
 
-// The progress bar's line (no newline, no carriage return).
-std::string progress_line(unsigned done, unsigned total, unsigned failures, unsigned timeouts, unsigned width = 30);
+// The live status line of a test (no newline, no carriage return): runs (of
+// `count`, if not 0), runs a second, successes, faults by class, the last
+// fault and the time since the start.
+std::string status_line(std::uint64_t runs, std::uint64_t count, double elapsed_s, std::uint64_t successes,
+                        const std::array<std::uint64_t, kFaultClasses>& faults, const std::string& last_fault);
 
 }  // namespace tavrin_cli

@@ -4,23 +4,141 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 #include <utility>
 
 namespace tavrin_cli {
 
+namespace {
+
+// Buckets from kLowestMs to an hour.
+const std::size_t kBuckets = static_cast<std::size_t>(
+    std::ceil(std::log(3'600'000.0 / LatencyHistogram::kLowestMs) / std::log(LatencyHistogram::kRatio))) + 2;
+
+}  // namespace
+
 double percentile(const std::vector<double>& sorted, double p) {
     if (sorted.empty()) return 0;
-    const double rank = std::ceil(p / 100.0 * static_cast<double>(sorted.size()));
-    const std::size_t i = rank < 1 ? 0 : static_cast<std::size_t>(rank) - 1;
-    return sorted[std::min(i, sorted.size() - 1)];
+    const double rank = std::clamp(p / 100.0, 0.0, 1.0) * static_cast<double>(sorted.size() - 1);
+    const auto lo = static_cast<std::size_t>(std::floor(rank));
+    const std::size_t hi = std::min(lo + 1, sorted.size() - 1);
+    return sorted[lo] + (sorted[hi] - sorted[lo]) * (rank - static_cast<double>(lo));
 }
 
-// Up to a million runs' latencies are laid out at once (8 MB at most); a
-// longer run grows the array as it goes.
-SummaryBuilder::SummaryBuilder(std::size_t expected_runs) {
-    s_.latencies_ms.resize(std::min<std::size_t>(expected_runs, 1u << 20));
+// ---- latencies ------------------------------------------------------------------
+
+LatencyHistogram::LatencyHistogram() : buckets_(kBuckets, 0) { exact_.reserve(kExact); }
+
+std::size_t LatencyHistogram::bucket_of(double ms) const {
+    if (!(ms > kLowestMs)) return 0;
+    const auto i = static_cast<std::size_t>(std::log(ms / kLowestMs) / std::log(kRatio)) + 1;
+    return std::min(i, buckets_.size() - 1);
 }
+
+double LatencyHistogram::bucket_middle(std::size_t i) const {
+    if (i == 0) return kLowestMs;
+    return kLowestMs * std::pow(kRatio, static_cast<double>(i) - 0.5);
+}
+
+void LatencyHistogram::add(double ms) {
+    if (exact_.size() < kExact) exact_.push_back(ms);
+    ++buckets_[bucket_of(ms)];
+    ++n_;
+    min_ = n_ == 1 ? ms : std::min(min_, ms);
+    max_ = n_ == 1 ? ms : std::max(max_, ms);
+    const double d = ms - mean_;
+    mean_ += d / static_cast<double>(n_);
+    m2_ += d * (ms - mean_);
+}
+
+double LatencyHistogram::percentile(double p) const {
+    if (n_ == 0) return 0;
+    if (n_ == exact_.size()) {
+        std::vector<double> sorted = exact_;
+        std::sort(sorted.begin(), sorted.end());
+        return tavrin_cli::percentile(sorted, p);
+    }
+    const double rank = std::clamp(p / 100.0, 0.0, 1.0) * static_cast<double>(n_ - 1);
+    std::uint64_t seen = 0;
+    for (std::size_t i = 0; i < buckets_.size(); ++i) {
+        seen += buckets_[i];
+        if (static_cast<double>(seen) > rank) return std::clamp(bucket_middle(i), min_, max_);
+    }
+    return max_;
+}
+
+LatencyStats LatencyHistogram::stats() const {
+    LatencyStats l;
+    l.min = min_;
+    l.max = max_;
+    l.mean = mean_;
+    l.stddev = n_ > 1 ? std::sqrt(m2_ / static_cast<double>(n_ - 1)) : 0;
+    if (n_ == exact_.size()) {
+        std::vector<double> sorted = exact_;
+        std::sort(sorted.begin(), sorted.end());
+        l.median = tavrin_cli::percentile(sorted, 50);
+        l.p99 = tavrin_cli::percentile(sorted, 99);
+    } else {
+        l.median = percentile(50);
+        l.p99 = percentile(99);
+    }
+    return l;
+}
+
+std::vector<LatencyHistogram::Bin> LatencyHistogram::log_bins(unsigned bins) const {
+    std::vector<Bin> out;
+    if (n_ == 0 || bins == 0) return out;
+    const double lo = std::max(min_, kLowestMs);
+    const double hi = std::max(max_, lo * 1.0001);
+    const double ratio = std::pow(hi / lo, 1.0 / bins);
+    for (unsigned i = 0; i < bins; ++i)
+        out.push_back({lo * std::pow(ratio, i), i + 1 == bins ? hi : lo * std::pow(ratio, i + 1), 0});
+    auto put = [&](double v, std::uint64_t k) {
+        const double x = std::max(v, lo);
+        auto i = static_cast<std::size_t>(std::log(x / lo) / std::log(ratio));
+        out[std::min<std::size_t>(i, bins - 1)].count += k;
+    };
+    if (n_ == exact_.size()) {
+        for (double v : exact_) put(v, 1);
+    } else {
+        for (std::size_t i = 0; i < buckets_.size(); ++i)
+            if (buckets_[i] > 0) put(std::clamp(bucket_middle(i), lo, hi), buckets_[i]);
+    }
+    return out;
+}
+
+// ---- the runs over time -----------------------------------------------------------
+
+void Timeline::add(const RunResult& r) {
+    if (slots_.empty() || slots_.back().runs == per_slot_) {
+        if (slots_.size() == kSlots) {
+            for (std::size_t i = 0; i < kSlots / 2; ++i) {
+                Slot merged = slots_[2 * i];
+                const Slot& b = slots_[2 * i + 1];
+                if (b.answered > 0) {
+                    merged.min_ms = merged.answered > 0 ? std::min(merged.min_ms, b.min_ms) : b.min_ms;
+                    merged.max_ms = merged.answered > 0 ? std::max(merged.max_ms, b.max_ms) : b.max_ms;
+                }
+                merged.runs += b.runs;
+                merged.answered += b.answered;
+                for (std::size_t k = 0; k < kFaultClasses; ++k) merged.faults[k] += b.faults[k];
+                slots_[i] = merged;
+            }
+            slots_.resize(kSlots / 2);
+            per_slot_ *= 2;
+        }
+        slots_.push_back(Slot{r.index, 0, 0, 0, 0, {}});
+    }
+    Slot& s = slots_.back();
+    ++s.runs;
+    if (r.latency_ms) {
+        s.min_ms = s.answered > 0 ? std::min(s.min_ms, *r.latency_ms) : *r.latency_ms;
+        s.max_ms = s.answered > 0 ? std::max(s.max_ms, *r.latency_ms) : *r.latency_ms;
+        ++s.answered;
+    }
+    if (r.verdict.fault != Fault::None) ++s.faults[static_cast<std::size_t>(r.verdict.fault)];
+}
+
+// ---- the summary --------------------------------------------------------------------
 
 void SummaryBuilder::add(const RunResult& r) {
     ++s_.runs;
@@ -31,11 +149,24 @@ void SummaryBuilder::add(const RunResult& r) {
         ++s_.failures_by_byte[r.verdict.offset];
         break;
     case Verdict::Kind::Timeout: ++s_.timeouts; break;
+    case Verdict::Kind::Error: ++s_.errors; break;
+    }
+    s_.timeline.add(r);
+    if (r.verdict.kind == Verdict::Kind::Success) {
+        if (clean_runs_++ == 0) clean_since_s_ = r.at_s;
+        if (clean_runs_ > s_.longest_clean_runs) {
+            s_.longest_clean_runs = clean_runs_;
+            s_.longest_clean_s = r.at_s - clean_since_s_;
+        }
+    } else {
+        clean_runs_ = 0;
+        clean_since_s_ = r.at_s;
+        ++s_.faults[static_cast<std::size_t>(r.verdict.fault)];
+        if (s_.first_fault_time.empty()) s_.first_fault_time = r.time;
+        s_.last_fault_time = r.time;
     }
     if (!r.latency_ms) return;
-    if (answered_ < s_.latencies_ms.size()) s_.latencies_ms[answered_] = *r.latency_ms;
-    else s_.latencies_ms.push_back(*r.latency_ms);
-    ++answered_;
+    s_.histogram.add(*r.latency_ms);
     // What the wire carried: the bytes sent, or as many as came back.
     carried_ += static_cast<double>(r.verdict.kind == Verdict::Kind::Success
                                         ? r.bytes_sent
@@ -43,25 +174,16 @@ void SummaryBuilder::add(const RunResult& r) {
     busy_ms_ += *r.latency_ms;
 }
 
-Summary SummaryBuilder::finish(bool interrupted) && {
+void SummaryBuilder::add_stray(const RealtimeCounts& realtime, std::uint64_t others) {
+    for (std::size_t k = 0; k < realtime.size(); ++k) s_.stray_realtime[k] += realtime[k];
+    s_.stray_between_runs += others;
+}
+
+Summary SummaryBuilder::finish(int interrupted_by, double elapsed_s) && {
     Summary s = std::move(s_);
-    s.interrupted = interrupted;
-    s.latencies_ms.resize(answered_);
-    if (!s.latencies_ms.empty()) {
-        std::vector<double> sorted = s.latencies_ms;
-        std::sort(sorted.begin(), sorted.end());
-        LatencyStats l;
-        l.min = sorted.front();
-        l.max = sorted.back();
-        l.median = percentile(sorted, 50);
-        l.p99 = percentile(sorted, 99);
-        const double n = static_cast<double>(sorted.size());
-        l.mean = std::accumulate(sorted.begin(), sorted.end(), 0.0) / n;
-        double var = 0;
-        for (double x : sorted) var += (x - l.mean) * (x - l.mean);
-        l.stddev = std::sqrt(var / n);
-        s.latency = l;
-    }
+    s.interrupted_by = interrupted_by;
+    s.elapsed_s = elapsed_s;
+    if (s.histogram.count() > 0) s.latency = s.histogram.stats();
     if (busy_ms_ > 0) {
         s.bytes_per_second = carried_ / (busy_ms_ / 1000.0);
         s.wire_percent = 100.0 * s.bytes_per_second / kWireBytesPerSecond;
@@ -69,14 +191,15 @@ Summary SummaryBuilder::finish(bool interrupted) && {
     return s;
 }
 
-Summary summarize(const std::vector<RunResult>& runs, bool interrupted) {
-    SummaryBuilder builder(runs.size());
+Summary summarize(const std::vector<RunResult>& runs, int interrupted_by) {
+    SummaryBuilder builder;
     for (const RunResult& r : runs) builder.add(r);
-    return std::move(builder).finish(interrupted);
+    return std::move(builder).finish(interrupted_by, runs.empty() ? 0 : runs.back().at_s);
 }
 
 int exit_status(const Summary& summary) {
-    if (summary.interrupted) return kExitInterrupted;
+    if (summary.interrupted()) return summary.interrupted_by;
+    if (summary.errors > 0) return kExitUnavailable;
     if (summary.failures > 0) return kExitFailure;
     if (summary.timeouts > 0) return kExitTimeout;
     return kExitOk;

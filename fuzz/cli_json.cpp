@@ -66,7 +66,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (unsigned i = 0, n = in.byte() % 16; i < n; ++i) {
         tavrin_cli::RunResult r;
         r.index = i + 1;
-        r.verdict.kind = static_cast<tavrin_cli::Verdict::Kind>(in.byte() % 3);
+        r.verdict.kind = static_cast<tavrin_cli::Verdict::Kind>(in.byte() % 4);
+        r.verdict.fault = static_cast<tavrin_cli::Fault>(in.byte() % tavrin_cli::kFaultClasses);
+        r.verdict.count = in.u16();
+        r.verdict.mask = in.byte();
+        r.verdict.error = name(in);
+        r.time = name(in);
         r.verdict.received_bytes = in.u16();
         r.verdict.expected_bytes = in.u16();
         r.verdict.offset = in.u16();
@@ -80,13 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (void)tavrin_cli::run_text(r, n);
         runs.push_back(r);
     }
-    const tavrin_cli::Summary summary = tavrin_cli::summarize(runs, in.byte() & 1);
+    const tavrin_cli::Summary summary = tavrin_cli::summarize(runs, (in.byte() & 1) ? 130 : 0);
     check_line(tavrin_cli::summary_json(summary, pattern));
     (void)tavrin_cli::summary_text(summary);
-    (void)tavrin_cli::histogram_text(summary.latencies_ms, in.byte() % 100);
-    (void)tavrin_cli::plot_svg(runs, summary, name(in));
-    const unsigned total = in.u16();  // any done, also more than total
-    (void)tavrin_cli::progress_line(in.u16(), total, in.u16(), in.u16(), in.byte() % 100);
+    (void)tavrin_cli::histogram_text(summary.histogram, in.byte() % 100);
+    (void)tavrin_cli::plot_svg(summary, name(in));
+    (void)tavrin_cli::junit_xml(summary, pattern, name(in));
+    (void)tavrin_cli::status_line(in.u16(), in.u16(), in.u16() / 10.0, in.u16(), summary.faults, name(in));
 
     tavrin_cli::WiringMap wiring;
     wiring.engine = name(in);

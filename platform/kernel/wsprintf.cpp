@@ -1,9 +1,13 @@
 // wsprintfA: the conversions Win32 offers (%s %c %d %i %u %x %X %%, with the
 // flags - 0 and a width and precision: a string's most characters, a
 // number's fewest digits), never writing more than Win32's limit
-// of 1024 characters, the terminator included.
+// of 1024 characters, the terminator included. A field that reaches the limit
+// is laid out as Win32 does (Wine's wsprintfA, asked with widths and strings
+// past the limit): its padding gives way first, then a number's leading zeros,
+// and only then is the text itself cut.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <string_view>
@@ -25,6 +29,7 @@ public:
     void pad(size_t n, char c) {
         for (size_t i = 0; i < n && len_ + 1 < kLimit; ++i) put(c);
     }
+    size_t room() const { return kLimit - 1 - len_; }
     int finish() {
         dst_[len_] = '\0';
         return static_cast<int>(len_);
@@ -35,11 +40,16 @@ private:
     size_t len_ = 0;
 };
 
-// One field: sign, `zeros` leading zeros, body, padded to `width`.
+// One field: sign, `zeros` leading zeros, body, padded to `width`, within the
+// room left.
 void emit_field(Out& out, std::string_view body, std::string_view sign, size_t width, bool left, bool zero,
                 size_t zeros = 0) {
+    const size_t room = out.room();
+    sign = sign.substr(0, room);
+    body = body.substr(0, room - sign.size());
+    zeros = std::min(zeros, room - sign.size() - body.size());
     const size_t len = body.size() + sign.size() + zeros;
-    const size_t fill = width > len ? width - len : 0;
+    const size_t fill = std::min(width > len ? width - len : 0, room - len);
     if (left) {
         out.put(sign);
         out.pad(zeros, '0');

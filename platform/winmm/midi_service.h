@@ -10,6 +10,7 @@
 // into a buffer the service still owns.
 #pragma once
 
+#include "winmm/input_assembly.h"
 #include "winmm/port_backend.h"
 #include "winmm/service.h"
 
@@ -36,7 +37,7 @@ struct Publication {
     std::optional<DWORD> bytes_recorded;
 };
 
-class MidiInPort final : public InputSink {
+class MidiInPort final : public InputSink, private InputAssembly::Output {
 public:
     MidiInPort(MidiService& service, unsigned index, HWND window);
 
@@ -45,14 +46,14 @@ public:
     MMRESULT start();
     MMRESULT stop();
     MMRESULT reset();
-    bool holds_buffers() const { return !queue_.empty(); }
-    std::size_t queued() const { return queue_.size(); }
+    bool holds_buffers() const { return assembly_.holds_buffers(); }
+    std::size_t queued() const { return assembly_.queued(); }
     void close() { closed_ = true; }
     void set_handle(HMIDIIN handle) { handle_ = handle; }
     void short_retrieved() {
         if (pending_short_ > 0) --pending_short_;
     }
-    InputCounters counters() const { return {short_dropped_, bytes_dropped_, pending_short_}; }
+    InputCounters counters() const { return {short_dropped_, assembly_.bytes_dropped(), pending_short_}; }
     std::optional<Timestamp> last_arrival() const { return last_arrival_; }
     unsigned index() const { return index_; }
     HWND window() const { return window_; }
@@ -64,18 +65,9 @@ public:
     std::unique_ptr<InputPort> port;  // the backend's port; destroyed before this object
 
 private:
-    struct Buffer {
-        MIDIHDR* header;
-        std::span<std::uint8_t> data;
-        DWORD recorded = 0;
-        Timestamp first_at{};  // the engine's time of its first byte
-    };
-    void take_byte(std::uint8_t b);
-    void store(std::uint8_t b);
-    void end_sysex();
-    void give_back_front();
-    void post_short(DWORD message);
-    void reset_parser();
+    // InputAssembly::Output
+    void give_back(const InputAssembly::Buffer& buffer) override;
+    void short_message(DWORD message) override;
 
     MidiService& service_;
     const unsigned index_;
@@ -84,19 +76,14 @@ private:
     bool closed_ = false;
     bool recording_ = false;
     Status failure_;
-    std::deque<Buffer> queue_;
-    // Parser
-    bool in_sysex_ = false;
-    std::uint8_t status_ = 0;  // status of the message being read, or running status
-    unsigned need_ = 0;
-    unsigned have_ = 0;
-    std::uint8_t data_[2]{};
-    // Short-message notifications in flight, and what was lost.
+    InputAssembly assembly_{*this};
+    // Short-message notifications in flight, and those lost.
     unsigned pending_short_ = 0;
     unsigned long long short_dropped_ = 0;
-    unsigned long long bytes_dropped_ = 0;
-    Timestamp arriving_at_{};                 // the engine's time of the bytes being taken
-    std::optional<Timestamp> last_arrival_;  // first byte of the last buffer given back
+    // The engine's time of the first bytes (other than real-time ones) since
+    // a buffer was last given back, and of the last buffer given back.
+    std::optional<Timestamp> filling_since_;
+    std::optional<Timestamp> last_arrival_;
 };
 
 class MidiOutPort final : public OutputSink {

@@ -10,7 +10,7 @@ tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGE
 source scripts/test.d/lib/jack.sh
 
 for preset in debug tsan; do
-    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 --target engine_check jack_faults_test winmm_loop >/dev/null || {
+    cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j2 --target engine_check jack_faults_test jack_races_test winmm_loop >/dev/null || {
         echo "engines-jack: build ($preset) failed" >&2; exit 1; }
 done
 bin=build/debug/tests/engines
@@ -65,13 +65,12 @@ run_engine_checks() {
         jack_stop
     fi
 
-    # Faults of the server itself: each test starts and kills a private server.
-    if [ "$lib" = pipewire ]; then
-        LD_LIBRARY_PATH="$(jack_pipewire_libdir)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
-            timeout 300 "$bin/jack_faults_test" || failed=1
-    else
-        timeout 300 "$bin/jack_faults_test" || failed=1
-    fi
+    # Faults of the server itself, and the engine's races under the thread
+    # sanitizer: each suite starts and kills private servers.
+    local libpath=${LD_LIBRARY_PATH-}
+    [ "$lib" = pipewire ] && libpath="$(jack_pipewire_libdir)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+    LD_LIBRARY_PATH=$libpath timeout 300 "$bin/jack_faults_test" || failed=1
+    LD_LIBRARY_PATH=$libpath timeout 300 "${tsan[@]}" "$tsan_bin/jack_races_test" || failed=1
 }
 
 export TAVRIN_TEST_JACK_LIB=jackd2

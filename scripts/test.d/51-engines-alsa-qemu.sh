@@ -6,7 +6,7 @@ cd "$(dirname "$0")/../.."
 source scripts/deps.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGES[@]}" || exit 1
 
-cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target engine_check winmm_loop >/dev/null || {
+cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target engine_check winmm_loop alsa_races >/dev/null || {
     echo "engines-alsa-qemu: build failed" >&2; exit 1; }
 bin=build/debug/tests/engines
 
@@ -20,8 +20,14 @@ no_display_libs() {
 }
 no_display_libs "$bin/engine_check" || failed=1
 no_display_libs "$bin/winmm_loop" || failed=1
+no_display_libs "$bin/alsa_races" || failed=1
 bash scripts/test.d/lib/qemu-alsa.sh --expect 'engine_check alsa: ok' \
     "$bin/engine_check" alsa "Midi Through Port-0" || failed=1
+
+# The engine's races: ports removed during a send and while opening, a send
+# straight after an abort.
+bash scripts/test.d/lib/qemu-alsa.sh --expect '^alsa_races: ok$' \
+    "$bin/alsa_races" "Midi Through Port-0" || failed=1
 
 # Through the WinMM functions; TAVRIN_MIDI is unset in the guest, so auto
 # picks the sequencer.

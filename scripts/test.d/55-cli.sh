@@ -40,7 +40,7 @@ expect_status() {  # NAME EXPECTED
 # run objects and `s` the summary; the expression must be true.
 json() {
     python3 - "$out/$1.out" "$2" <<'PY' || fail "$1: JSON check failed: $2"
-import json, sys
+import json, re, sys
 lines = [json.loads(l) for l in open(sys.argv[1]) if l.strip()]
 runs = [l for l in lines if l.get("type") == "run"]
 s = lines[-1]
@@ -83,10 +83,61 @@ json delay 's["latency_ms"]["min"] >= 60'
 run baud cable:baud=31250 test --in 0 --out 0 --count 2 --pattern sysex:1000 --json
 expect_status baud 0
 json baud '85 <= s["wire_rate_percent"] <= 101'
+# Every fault class, one case each: cable options, test options, then the
+# expected exit status and a check of the JSON (a line of the table).
+while IFS='|' read -r name cable args want check; do
+    run "class-$name" "cable:$cable" test --in 0 --out 0 --json $args
+    expect_status "class-$name" "$want"
+    json "class-$name" "$check"
+done <<'TABLE'
+extra|dup=10|--count 2|1|[r["fault"] for r in runs] == ["extra"] * 2 and runs[0]["count"] == 1
+reordered|swap=10|--count 1|1|runs[0]["fault"] == "reordered" and runs[0]["offset"] == 10
+every-third|corrupt=9:0x18,every=3|--count 6|1|[r["fault"] for r in runs] == [None, None, "corrupted"] * 2 and runs[2]["xor"] == 0x10
+late|delay=400|--count 2 --timeout 100|2|[r["fault"] for r in runs] == ["late"] * 2 and runs[0]["latency_ms"] >= 400
+unplug|unplug=3|--count 10 --timeout 300|69|[r["fault"] for r in runs] == [None, None, "error"] and "unplugged" in runs[2]["error"] and s["errors"] == 1
+truncated|baud=3125|--pattern sysex:4096 --timeout 100|1|runs[0]["fault"] == "truncated" and 256 < runs[0]["bytes_received"] < 4096 and runs[0]["last_offset"] == runs[0]["bytes_received"] - 1
+paced-64k|baud=31250|--pattern sysex:65536 --timeout 1000|0|runs[0]["verdict"] == "success" and runs[0]["latency_ms"] >= 20000
+stray|stray=0xFE:20,baud=31250|--count 10|0|s["successes"] == 10 and s["stray_realtime"]["Active Sensing"] >= 20
+strict|stray=0xFE:5,baud=31250|--count 3 --strict|1|[r["fault"] for r in runs] == ["extra"] * 3
+TABLE
+
+# A hunt until --duration is up over a cable with two kinds of fault and
+# Active Sensing: every fault with its class and time; the JUnit report read
+# by a real XML parser as CI servers read it; the picture with its marks.
+run hunt cable:corrupt=9:0x18/7,dup=30/11,stray=0xFE:300,baud=31250 test --in 0 --out 0 --duration 3s --json \
+    --junit "$out/hunt.xml" --plot "$out/hunt.svg"
+expect_status hunt 1
+json hunt 's["faults"]["corrupted"] >= 2 and s["faults"]["extra"] >= 1 and s["stray_realtime"]["Active Sensing"] >= 5 and 3 <= s["elapsed_s"] < 4 and all(re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z", r["time"]) for r in runs)'
+python3 - "$out/hunt.xml" "$out/hunt.svg" <<'PY' || fail "hunt: the JUnit report or the picture is wrong"
+import sys, xml.etree.ElementTree as ET
+root = ET.parse(sys.argv[1]).getroot()
+suites = root.findall("testsuite")
+cases = [c for s in suites for c in s.findall("testcase")]
+failure = cases[0].find("failure") if cases else None
+ok = (root.tag == "testsuites" and len(suites) == 1 and len(cases) == 1 and cases[0].get("name")
+      and cases[0].get("classname") and float(cases[0].get("time")) >= 3 and int(suites[0].get("tests")) == 1
+      and int(suites[0].get("failures")) == 1 and failure is not None and "corrupted" in failure.get("message"))
+svg = ET.parse(sys.argv[2]).getroot()
+classes = [e.get("class") for e in svg.iter()]
+ok = ok and {"fault corrupted", "fault extra", "median", "p99", "tick", "bin", "runs"} <= set(classes)
+sys.exit(0 if ok else 1)
+PY
+run plot-unwritable cable test --in 0 --out 0 --plot /nonexistent/folder/x.svg
+expect_status plot-unwritable 74
+[ "$(wc -l <"$out/plot-unwritable.err")" -eq 1 ] || fail "plot-unwritable: the reason is not one line"
+
+# wiring ends on time whatever arrives, and at once with nothing looped.
+for cable in stray=0xFE:20 ports=2,wire=0:none,wire=1:none,stray=0xF8:5; do
+    t=$SECONDS
+    run "wiring-$cable" "cable:$cable" wiring --timeout 500 --json
+    expect_status "wiring-$cable" 0
+    [ $((SECONDS - t)) -le 3 ] || fail "wiring-$cable: took $((SECONDS - t)) s with a 500 ms time-out"
+done
+
 # Text: the bad byte, both values and the bytes around it.
 run corrupt-text cable:corrupt=5:0x44 test --in 0 --out 0 --count 2
 expect_status corrupt-text 1
-grep -q '^run 1/2: failure at byte 5 (0x5): expected 04, received 44; 258 of 258 bytes came' "$out/corrupt-text.out" &&
+grep -Eq '^run 1/2 at [0-9T:.-]+Z: corrupted at byte 5 \(0x5\): expected 04, received 44 \(XOR 40\), 1 byte differs; 258 of 258 bytes came' "$out/corrupt-text.out" &&
     grep -q 'received: 00 01 02 03 \[44\] 05 06 07 08' "$out/corrupt-text.out" &&
     grep -q '^failures by first bad byte: byte 5 (0x5) x2$' "$out/corrupt-text.out" || fail "corrupt-text: the failure is not named as it should be"
 
@@ -126,22 +177,26 @@ usage u-none
 usage u-unknown-command frobnicate
 usage u-unknown-option test --in 0 --out 0 --colour
 usage u-no-out test --in 0
-usage u-count test --in 0 --out 0 --count 0
+usage u-count test --in 0 --out 0 --count -1
+usage u-duration test --in 0 --out 0 --duration soon
 usage u-count-word test --in 0 --out 0 --count many
 usage u-timeout test --in 0 --out 0 --timeout -5
 usage u-pattern test --in 0 --out 0 --pattern chords
 usage u-small test --in 0 --out 0 --pattern sysex:2
 usage u-big test --in 0 --out 0 --pattern sysex:65537
 grep -q '65536' "$out/u-big.err" || fail "u-big: the refusal does not name the largest size"
-usage u-ambiguous test --in virtual --out 0
-grep -q '  1  Virtual Cable 2' "$out/u-ambiguous.err" || fail "u-ambiguous: the ports are not listed"
-usage u-unknown-name test --in 0 --out 'No Such Port'
 usage u-json-quiet test --in 0 --out 0 --json --quiet
 for name in u-none u-unknown-command u-no-out u-count u-pattern u-small; do
     [ "$(wc -l <"$out/$name.err")" -eq 1 ] || fail "$name: the reason is not one line"
 done
-run no-port cable:ports=2 test --in 0 --out 7
-expect_status no-port 69
+# Ports that cannot be had: 69 by index and by name alike; a shared name is
+# ambiguous and lists each port; name: picks by name alone.
+for args in "--in 0 --out 7" "--in 0 --out No_Such_Port" "--in virtual --out 0" "--in name:1 --out 0"; do
+    name=no-port-${args// /}; name=${name//[^a-zA-Z0-9-]/}
+    run "$name" cable:ports=2 test $args
+    expect_status "$name" 69
+done
+grep -q '"virtual" names 2 inputs (0, 1)' "$out/no-port---invirtual--out0.err" || fail "ambiguous: the ports are not named"
 run prefix cable:ports=2 test --in 'virtual cable 2' --out 'Virtual Cable 2' --json
 expect_status prefix 0
 
@@ -153,41 +208,37 @@ expect_status version 0
 version=$(sed -n 's/^project(Tavrin VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 [ "$(cat "$out/version.out")" = "tavrin-cli $version" ] || fail "version: \"$(cat "$out/version.out")\", expected tavrin-cli $version"
 
-# Ctrl-C mid-run: the summary so far, and 130.
-TAVRIN_MIDI=cable:delay=20 "$cli" test --in 0 --out 0 --count 100000 >"$out/sigint.out" 2>"$out/sigint.err" &
-pid=$!; started+=("$pid")
-until=$((SECONDS + 30))
-until grep -q '^run 3/' "$out/sigint.out"; do
-    kill -0 "$pid" 2>/dev/null || break
-    [ $SECONDS -lt $until ] || break
-    sleep 0.05
+# A signal mid-run ends the run under way at once (the fourth waits a
+# minute), with the summary of the three before it.
+for sig in INT:130 TERM:143; do
+    TAVRIN_MIDI=cable:delay=60000,every=4 "$cli" test --in 0 --out 0 --count 0 --timeout 60000 \
+        >"$out/sig$sig.out" 2>"$out/sig$sig.err" &
+    pid=$!; started+=("$pid")
+    until=$((SECONDS + 30))
+    until grep -q '^run 3:' "$out/sig$sig.out" || [ $SECONDS -ge $until ]; do sleep 0.05; done
+    grep -q '^run 3:' "$out/sig$sig.out" || { fail "sig$sig: the third run never came"; continue; }
+    kill -"${sig%:*}" "$pid"
+    t0_ms=$(date +%s%3N)
+    while kill -0 "$pid" 2>/dev/null && [ $(($(date +%s%3N) - t0_ms)) -lt 10000 ]; do sleep 0.01; done
+    took=$(($(date +%s%3N) - t0_ms))
+    if kill -0 "$pid" 2>/dev/null; then fail "sig$sig: still running 10 s after the signal"; continue; fi
+    wait "$pid"; status=$?
+    expect_status "sig$sig" "${sig#*:}"
+    [ "$took" -lt 1000 ] || fail "sig$sig: took $took ms to end"
+    grep -Eq '^runs 3, successes 3, failures 0, time-outs 0 \(interrupted\)$' "$out/sig$sig.out" ||
+        fail "sig$sig: no partial summary of three runs"
 done
-if grep -q '^run 3/' "$out/sigint.out"; then
-    kill -INT "$pid"
-    until=$((SECONDS + 10))
-    while kill -0 "$pid" 2>/dev/null && [ $SECONDS -lt $until ]; do sleep 0.05; done
-    if kill -0 "$pid" 2>/dev/null; then
-        fail "sigint: tavrin-cli did not end within 10 s of SIGINT"
-    else
-        wait "$pid"; status=$?
-        expect_status sigint 130
-        grep -Eq '^runs [0-9]+, successes [0-9]+, failures 0, time-outs 0 \(interrupted\)$' "$out/sigint.out" ||
-            fail "sigint: no partial summary"
-    fi
-else
-    fail "sigint: the third run never came"
-fi
 
 # The progress bar: in a real terminal on stderr, and not through a pipe.
 tmux -L "$tmux_socket" new-session -d -x 150 -y 20 \
     "TAVRIN_MIDI=cable:delay=4 $cli test --in 0 --out 0 --count 400; echo tavrin-cli-exit=\$?; sleep 600"
 until=$((SECONDS + 30)); bar=""
 while [ $SECONDS -lt $until ]; do
-    bar=$(tmux -L "$tmux_socket" capture-pane -p | grep -E '^\[#*\.*\] [0-9]+/400 runs, 0 failures, 0 time-outs' | tail -n1)
+    bar=$(tmux -L "$tmux_socket" capture-pane -p | grep -E '^runs [0-9]+/400 \([0-9.]+/s\), [0-9]+ ok, no faults; 0:00:[0-9]+' | tail -n1)
     [ -n "$bar" ] && break
     sleep 0.1
 done
-[ -n "$bar" ] || fail "progress: no bar came in the terminal"
+[ -n "$bar" ] || fail "progress: no status line came in the terminal"
 until=$((SECONDS + 60))
 until tmux -L "$tmux_socket" capture-pane -p | grep -q 'tavrin-cli-exit='; do
     [ $SECONDS -lt $until ] || { fail "progress: the run in tmux did not end"; break; }
@@ -199,7 +250,7 @@ grep -q 'latency histogram' "$out/tmux.txt" || fail "progress: no histogram on t
 tmux -L "$tmux_socket" kill-server 2>/dev/null
 run pipe cable:delay=4 test --in 0 --out 0 --count 400
 expect_status pipe 0
-grep -q 'runs, ' "$out/pipe.err" && fail "pipe: a progress bar went into a pipe"
+grep -q '/s), ' "$out/pipe.err" && fail "pipe: a status line went into a pipe"
 grep -q 'histogram' "$out/pipe.out" && fail "pipe: the histogram went into a pipe"
 
 # The picture: SVG that parses, failures and time-outs marked, looked at in Chromium.
@@ -209,12 +260,12 @@ python3 - "$out/corrupt.svg" <<'PY' || fail "plot: the SVG is wrong"
 import sys, xml.etree.ElementTree as ET
 root = ET.parse(sys.argv[1]).getroot()
 ns = "{http://www.w3.org/2000/svg}"
-fails = [c for c in root.iter(ns + "circle") if c.get("class") == "failure"]
+fails = [c for c in root.iter(ns + "rect") if c.get("class") == "fault corrupted"]
 bins = [r for r in root.iter(ns + "rect") if r.get("class") == "bin"]
 sys.exit(0 if len(fails) == 20 and bins else 1)
 PY
 run plot-timeouts cable:unplugged test --in 0 --out 0 --count 3 --timeout 50 --plot "$out/timeouts.svg"
-grep -c 'class="timeout"' "$out/timeouts.svg" | grep -qx 3 || fail "plot-timeouts: the time-outs are not marked"
+grep -c 'class="fault lost"' "$out/timeouts.svg" | grep -qx 3 || fail "plot-timeouts: the time-outs are not marked"
 for pic in corrupt timeouts; do
     timeout 120 chromium --headless --no-sandbox --disable-gpu --user-data-dir="$out/chromium" --hide-scrollbars \
         --window-size=900,800 --screenshot="$out/$pic.png" "file://$out/$pic.svg" >/dev/null 2>&1

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # tavrin-cli over a real JACK server (dummy driver) with a through client
 # whose name has a space and non-ASCII letters: every pattern 100 times, the
-# wiring map, and the server killed mid-run (time-outs, exit 2, no hang).
+# wiring map, and the server killed mid-run (an engine error, exit 69, no
+# hang). The through client sends Active Sensing of its own, as a device
+# does: it is counted, and never spoils a run.
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
@@ -17,8 +19,9 @@ rm -rf "$out"; mkdir -p "$out"
 export TAVRIN_MIDI=jack
 through_name="Thru Über"
 
-trap 'jack_through_stop; jack_stop' EXIT
-start_through() { jack_through_start "$through_bin" "$through_name" "$cli" "$out/through.log"; }
+chatter_pid=""
+trap '[ -z "$chatter_pid" ] || kill "$chatter_pid" 2>/dev/null; jack_through_stop; jack_stop' EXIT
+start_through() { jack_through_start "$through_bin" "$through_name" "$cli" "$out/through.log" sensing; }
 
 failed=0
 t0=$SECONDS
@@ -38,7 +41,8 @@ import json, sys
 lines = [json.loads(l) for l in open(sys.argv[1])]
 s = lines[-1]
 median = s["latency_ms"]["median"] if s["latency_ms"] else float("nan")
-print(f"cli-jack: {sys.argv[2]}: {s['successes']}/{s['runs']} successes, median {median:.3f} ms")
+sensing = s["stray_realtime"].get("Active Sensing", 0)
+print(f"cli-jack: {sys.argv[2]}: {s['successes']}/{s['runs']} successes, median {median:.3f} ms, {sensing} Active Sensing")
 sys.exit(0 if s["type"] == "summary" and s["successes"] == 100 and len(lines) == 101 else 1)
 PY
     [ "$status" -eq 0 ] || { fail "$p: exit status $status"; sed 's/^/  | /' "$f.err" >&2; }
@@ -53,7 +57,21 @@ loop = [o for o in m["outputs"] if o["name"] == name + ":in"]
 sys.exit(0 if m["engine"] == "jack" and loop and [ins[i] for i in loop[0]["inputs"]] == [name + ":out"] else 1)
 PY
 
-# The server dies mid-run: the runs after it time out, nothing hangs, exit 2.
+# A client that sends notes and Active Sensing: wiring still ends on time.
+"$through_bin" Chatter notes >"$out/chatter.log" 2>&1 & chatter_pid=$!
+until=$((SECONDS + 20))
+until "$cli" ports 2>/dev/null | grep -qF "Chatter:out"; do
+    [ $SECONDS -lt $until ] || { fail "chatter: its ports never came"; break; }
+    sleep 0.1
+done
+t=$SECONDS
+timeout 60 "$cli" wiring --timeout 500 --json >"$out/wiring-chatter.json" 2>"$out/wiring-chatter.err" || fail "wiring-chatter: exit status $?"
+[ $((SECONDS - t)) -le 4 ] || fail "wiring-chatter: took $((SECONDS - t)) s with a 500 ms time-out"
+python3 -c 'import json,sys; m=json.load(open(sys.argv[1])); sys.exit(0 if any(i["unexpected_bytes"] > 0 for i in m["inputs"]) else 1)' \
+    "$out/wiring-chatter.json" || fail "wiring-chatter: the notes were not counted"
+kill "$chatter_pid"; wait "$chatter_pid" 2>/dev/null; chatter_pid=""
+
+# The server dies mid-run: an engine error ends the test, nothing hangs, exit 69.
 timeout 120 "$cli" test --in 0 --out 0 --count 40 --timeout 300 --interval 20 >"$out/killed.out" 2>"$out/killed.err" &
 cli_pid=$!
 until=$((SECONDS + 30))
@@ -64,8 +82,8 @@ done
 grep -q '^run 5/' "$out/killed.out" || fail "killed: the fifth run never came"
 kill -9 "$JACK_PID"
 wait "$cli_pid"; status=$?
-[ "$status" -eq 2 ] || { fail "killed: exit status $status, expected 2 (124: it hung)"; tail -5 "$out/killed.out" >&2; cat "$out/killed.err" >&2; }
-grep -Eq '^runs 40, successes [0-9]+, failures 0, time-outs [1-9]' "$out/killed.out" || fail "killed: no time-outs counted"
+[ "$status" -eq 69 ] || { fail "killed: exit status $status, expected 69 (124: it hung)"; tail -5 "$out/killed.out" >&2; cat "$out/killed.err" >&2; }
+grep -Eq '^runs [0-9]+, successes [0-9]+, failures 0, time-outs [0-9]+, errors 1$' "$out/killed.out" || fail "killed: the engine error is not counted"
 jack_through_stop
 jack_stop
 

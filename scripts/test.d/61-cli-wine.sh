@@ -6,8 +6,8 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/deps.sh
 source scripts/test.d/lib/wine.sh
-tavrin_need_packages cmake g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libcli11-dev nlohmann-json3-dev \
-    "${WINE_PACKAGES[@]}" || exit 1
+tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 libcli11-dev \
+    nlohmann-json3-dev "${WINE_PACKAGES[@]}" || exit 1
 
 build=build/windows
 cmake --preset windows >/dev/null && cmake --build --preset windows -j2 --target tavrin-cli >/dev/null || {
@@ -54,6 +54,21 @@ grep -q 'no MIDI ports' "$out/ports.err" || { echo "cli-wine: FAIL: ports does n
 run ports-json 69 ports --json
 run test 69 test --in 0 --out 0
 run usage 64 test --in 0
+
+# wsprintfA's fields at its 1,024-character limit: Tavrin's writes what
+# Windows' (here Wine's) does.
+if cmake --preset debug >/dev/null && cmake --build --preset debug -j2 --target wsprintf_limit >/dev/null &&
+    x86_64-w64-mingw32-g++ -O1 -static -o "$out/wsprintf_limit.exe" tests/platform/wsprintf_limit.cpp -luser32; then
+    build/debug/tests/wsprintf_limit >"$out/wsprintf.tavrin"
+    timeout 120 wine "$out/wsprintf_limit.exe" | tr -d '\r' >"$out/wsprintf.wine"
+    if [ ! -s "$out/wsprintf.wine" ] || ! cmp -s "$out/wsprintf.tavrin" "$out/wsprintf.wine"; then
+        echo "cli-wine: FAIL: wsprintfA at its limit differs from Wine's, first at:" >&2
+        diff "$out/wsprintf.tavrin" "$out/wsprintf.wine" | head -3 | cut -c1-160 >&2
+        failed=1
+    fi
+else
+    echo "cli-wine: FAIL: building wsprintf_limit failed" >&2; failed=1
+fi
 
 echo "cli-wine: $((SECONDS - t0)) s"
 [ "$failed" -eq 0 ] && echo "cli-wine: passed" || echo "cli-wine: FAILED"

@@ -5,10 +5,10 @@ set -uo pipefail
 cd "$(dirname "$0")/../.."
 source scripts/test.d/lib/fuzz.sh
 fuzz_build || { echo "fuzz: build failed" >&2; exit 1; }
-# The input assembly's megabyte inputs take a while each: fewer runs of it.
-runs_of() { [ "$1" = input_assembly ] && echo 2000 || echo 20000; }
+# A fixed seed and number of runs: the same inputs every time, so that the
+# command never fails by chance; what the targets have found is in their seeds.
 failed=0
 for name in $(fuzz_targets); do
-    fuzz_run "$name" -runs="$(runs_of "$name")" -seed=1 || failed=1
+    fuzz_run "$name" -runs=20000 -seed=1 || failed=1
 done
 exit "$failed"

@@ -10,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <functional>
 
 using namespace tavrin_cli;
 
@@ -137,6 +139,14 @@ TEST(CliArgs, CommandsOptionsAndDefaults) {
     EXPECT_EQ(o.options.pattern.sysex_bytes, 4096u);
     EXPECT_TRUE(o.options.json);
 
+    o = parse({"test", "--in", "0", "--out", "0", "--duration", "8h"});
+    ASSERT_TRUE(o.run) << o.err;
+    EXPECT_EQ(o.options.count, 0u);  // until the time is up
+    EXPECT_EQ(o.options.duration_s, 8 * 3600.0);
+    const std::pair<const char*, double> durations[] = {{"90s", 90}, {"15m", 900}, {"2d", 172800}, {"500ms", 0.5}, {"12", 12}};
+    for (const auto& [text, seconds] : durations) EXPECT_EQ(parse_duration(text), seconds) << text;
+    for (const char* bad : {"soon", "0s", "-1m", "h", ""}) EXPECT_FALSE(parse_duration(bad)) << bad;
+
     o = parse({"wiring"});
     ASSERT_TRUE(o.run);
     EXPECT_EQ(o.options.timeout_ms, 1000u);
@@ -153,7 +163,7 @@ TEST(CliArgs, CommandsOptionsAndDefaults) {
 
 TEST(CliArgs, UsageErrorsAreOneLineAnd64) {
     for (const auto& args : std::vector<std::vector<std::string>>{
-             {}, {"nope"}, {"test", "--in", "0"}, {"test", "--in", "0", "--out", "0", "--count", "0"},
+             {}, {"nope"}, {"test", "--in", "0"}, {"test", "--in", "0", "--out", "0", "--duration", "soon"},
              {"test", "--in", "0", "--out", "0", "--pattern", "chords"}, {"ports", "--frob"},
              {"test", "--in", "0", "--out", "0", "--json", "--quiet"}, {"wiring", "--timeout", "x"}}) {
         const ParseOutcome o = parse(args);
@@ -164,15 +174,21 @@ TEST(CliArgs, UsageErrorsAreOneLineAnd64) {
 }
 
 TEST(CliPorts, ExactNameWinsThenAUniqueCaseInsensitivePrefix) {
-    const std::vector<PortEntry> ports = {{0, "Synth", ""}, {1, "Synth 2", ""}, {2, "Über Port", ""}, {3, "", "gone"}};
+    const std::vector<PortEntry> ports = {{0, "Synth", ""}, {1, "Synth 2", ""}, {2, "Über Port", ""},
+                                          {3, "", "gone"},  {4, "1234", ""},    {5, "Twin", ""},
+                                          {6, "Twin", ""}};
     EXPECT_EQ(match_port(ports, "Synth", "input").index, 0u);
     EXPECT_EQ(match_port(ports, "synth 2", "input").index, 1u);
     EXPECT_EQ(match_port(ports, "über", "input").index, 2u);
     EXPECT_EQ(match_port(ports, "2", "input").index, 2u);
-    EXPECT_EQ(match_port(ports, "syn", "input").exit_status, kExitUsage);  // ambiguous
-    EXPECT_EQ(match_port(ports, "Organ", "input").exit_status, kExitUsage);
+    EXPECT_EQ(match_port(ports, "name:1234", "input").index, 4u);
+    EXPECT_EQ(match_port(ports, "syn", "input").exit_status, kExitUnavailable);  // ambiguous
+    EXPECT_EQ(match_port(ports, "Organ", "input").exit_status, kExitUnavailable);
     EXPECT_EQ(match_port(ports, "9", "input").exit_status, kExitUnavailable);
     EXPECT_EQ(match_port({}, "0", "input").exit_status, kExitUnavailable);
+    const PortMatch twins = match_port(ports, "Twin", "input");
+    EXPECT_FALSE(twins.index);
+    EXPECT_NE(twins.error.find("(5, 6)"), std::string::npos) << twins.error;
 }
 
 TEST(CliSummary, CountsLatencyThroughputAndStatus) {
@@ -182,33 +198,120 @@ TEST(CliSummary, CountsLatencyThroughputAndStatus) {
         r.index = i;
         r.bytes_sent = 3125;
         r.verdict.kind = Verdict::Kind::Success;
+        r.verdict.fault = Fault::None;
         r.verdict.received_bytes = 3125;
         r.latency_ms = static_cast<double>(i) * 10.0;
+        r.at_s = i;
         runs.push_back(r);
     }
-    Summary s = summarize(runs, false);
+    Summary s = summarize(runs);
     ASSERT_TRUE(s.latency);
-    EXPECT_DOUBLE_EQ(s.latency->median, 500.0);
-    EXPECT_DOUBLE_EQ(s.latency->p99, 990.0);
+    EXPECT_DOUBLE_EQ(s.latency->median, 505.0);  // between the 50th and 51st value
+    EXPECT_DOUBLE_EQ(s.latency->p99, 990.1);
     EXPECT_DOUBLE_EQ(s.latency->mean, 505.0);
+    EXPECT_NEAR(s.latency->stddev, 290.1149, 1e-4);  // with n - 1
     EXPECT_NEAR(s.wire_percent, 100.0 * 100 * 3125 / (50500.0 / 1000.0) / 3125.0, 1e-9);
     EXPECT_EQ(exit_status(s), kExitOk);
 
-    runs[3].verdict.kind = Verdict::Kind::Timeout;
-    runs[3].latency_ms.reset();
-    EXPECT_EQ(exit_status(summarize(runs, false)), kExitTimeout);
-    runs[7].verdict.kind = Verdict::Kind::Failure;
+    auto fault = [&](std::size_t i, Verdict::Kind kind, Fault f) {
+        runs[i].verdict.kind = kind;
+        runs[i].verdict.fault = f;
+        runs[i].time = "t" + std::to_string(i);
+        runs[i].latency_ms.reset();
+    };
+    fault(3, Verdict::Kind::Timeout, Fault::Lost);
+    EXPECT_EQ(exit_status(summarize(runs)), kExitTimeout);
+    fault(7, Verdict::Kind::Failure, Fault::Corrupted);
     runs[7].verdict.offset = 5;
-    s = summarize(runs, false);
+    s = summarize(runs);
     EXPECT_EQ(exit_status(s), kExitFailure);
     EXPECT_EQ(s.failures_by_byte.at(5), 1u);
-    EXPECT_EQ(exit_status(summarize(runs, true)), kExitInterrupted);
+    EXPECT_EQ(s.first_fault_time, "t3");
+    EXPECT_EQ(s.last_fault_time, "t7");
+    EXPECT_EQ(s.longest_clean_runs, 92u);  // runs 9 to 100
+    fault(60, Verdict::Kind::Error, Fault::Error);
+    EXPECT_EQ(exit_status(summarize(runs)), kExitUnavailable);  // an engine error outranks failures
+    EXPECT_EQ(exit_status(summarize(runs, kExitTerminated)), kExitTerminated);
 }
 
-TEST(CliReport, NamesThatAreNotUtf8NeverBreakTheJson) {
+// A million latencies spread over five decades: memory stays that of the
+// buckets, percentiles within 1 % of the exact ones.
+TEST(CliSummary, LongTestsKeepBoundedBucketsWithinOnePercent) {
+    LatencyHistogram h;
+    std::vector<double> all;
+    for (unsigned i = 0; i < 1'000'000; ++i) {
+        const double v = 0.05 * std::pow(10.0, 5.0 * ((i * 7919u) % 1'000'000u) / 1e6);
+        h.add(v);
+        all.push_back(v);
+    }
+    std::sort(all.begin(), all.end());
+    for (double p : {1.0, 50.0, 90.0, 99.0, 99.9})
+        EXPECT_NEAR(h.percentile(p) / percentile(all, p), 1.0, 0.01) << "p" << p;
+    std::uint64_t binned = 0;
+    for (const auto& b : h.log_bins(20)) binned += b.count;
+    EXPECT_EQ(binned, all.size());
+
+    Timeline t;
+    RunResult r;
+    r.latency_ms = 1.0;
+    for (std::uint64_t i = 1; i <= 100'000; ++i) {
+        r.index = i;
+        r.verdict.fault = i == 777 ? Fault::Dropped : Fault::None;
+        t.add(r);
+    }
+    EXPECT_LE(t.slots().size(), Timeline::kSlots);
+    std::uint64_t runs = 0, dropped = 0;
+    for (const auto& slot : t.slots()) {
+        runs += slot.runs;
+        dropped += slot.faults[static_cast<std::size_t>(Fault::Dropped)];
+    }
+    EXPECT_EQ(runs, 100'000u);
+    EXPECT_EQ(dropped, 1u);
+}
+
+// Each class from the shape of what came back.
+TEST(CliVerdict, EveryFaultHasItsClass) {
+    const Pattern p = pattern_of("sysex:300");
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> change;
+        bool complete;
+        Fault fault;
+        std::size_t count;
+    };
+    const Case cases[] = {
+        {"nothing", [](Bytes& b) { b.clear(); }, false, Fault::Lost, 0},
+        {"stopped", [](Bytes& b) { b.resize(120); }, false, Fault::Truncated, 0},
+        {"flipped bit", [](Bytes& b) { b[9] ^= 0x10; b[20] ^= 0x10; }, true, Fault::Corrupted, 2},
+        {"two missing", [](Bytes& b) { b.erase(b.begin() + 40, b.begin() + 42); }, true, Fault::Dropped, 2},
+        {"duplicated", [](Bytes& b) { b.insert(b.begin() + 40, b[40]); }, true, Fault::Extra, 1},
+        {"swapped", [](Bytes& b) { std::swap(b[10], b[11]); }, true, Fault::Reordered, 0},
+    };
+    for (const Case& c : cases) {
+        Bytes got = p.expected;
+        c.change(got);
+        const Verdict v = judge(p, got, c.complete);
+        EXPECT_EQ(v.fault, c.fault) << c.name << ": " << fault_name(v.fault);
+        EXPECT_EQ(v.count, c.count) << c.name;
+    }
+    Bytes got = p.expected;
+    got[9] ^= 0x10;
+    EXPECT_EQ(judge(p, got, true).mask, 0x10);
+    Bytes part = p.expected;
+    part.resize(120);
+    EXPECT_EQ(judge(p, part, false).last_offset, 119u);
+    Verdict late = judge(p, p.expected, true);
+    mark_late(late);
+    EXPECT_EQ(late.kind, Verdict::Kind::Timeout);
+    EXPECT_EQ(late.fault, Fault::Late);
+}
+
+TEST(CliReport, TextThatIsNotUtf8OrHoldsControlBytesNeverBreaksJsonOrXml) {
     PortList ports{"alsa", {{0, std::string("Bad \xff\xfe name"), ""}}, {}};
     const std::string line = json_line(ports_json(ports));
     EXPECT_EQ(line.find('\n'), std::string::npos);
     EXPECT_NE(line.find("Bad "), std::string::npos);
-    EXPECT_NE(plot_svg({}, Summary{}, "a <b> & \"c\"").find("a &lt;b&gt; &amp; &quot;c&quot;"), std::string::npos);
+    EXPECT_EQ(xml_text("a <b> & \"c\""), "a &lt;b&gt; &amp; &quot;c&quot;");
+    EXPECT_EQ(xml_text(std::string("x\x01y\xC3(z\xED\xA0\x80\xC3\xBC", 11)), "x\uFFFDy\uFFFD(z\uFFFD\u00FC");
+    EXPECT_NE(plot_svg(Summary{}, "a <b>").find("a &lt;b&gt;"), std::string::npos);
 }

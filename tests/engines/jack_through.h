@@ -64,6 +64,11 @@ public:
         armed_.store(true);
         flood_left_.store(count);
     }
+    // A device's own traffic on "out" beside what passes through: Active
+    // Sensing every 300 ms and, with `notes`, a Note On or Off every 500 ms.
+    void chatter(bool notes) {
+        chatter_.store(notes ? 2 : 1);
+    }
     bool injecting() const { return sysex_left_.load() > 0 || flood_left_.load() > 0; }
     bool unregister_ports() {
         if (client_ == nullptr || in_ == nullptr || jack_deactivate(client_) != 0) return false;
@@ -91,7 +96,24 @@ private:
             }
         }
         if (!self->armed_.load()) self->inject(out, nframes - 1);
+        if (const int mode = self->chatter_.load(std::memory_order_relaxed)) self->talk(out, nframes, mode == 2);
         return 0;
+    }
+
+    void talk(void* out, jack_nframes_t nframes, bool notes) {
+        const double rate = jack_get_sample_rate(client_);
+        const auto every = [&](double ms) { return static_cast<std::uint64_t>(rate * ms / 1000.0); };
+        for (jack_nframes_t f = 0; f < nframes; ++f, ++frames_) {
+            if (frames_ % every(300) == 0) {
+                static constexpr jack_midi_data_t kSensing[] = {0xFE};
+                jack_midi_event_write(out, f, kSensing, 1);
+            }
+            if (notes && frames_ % every(500) == every(250)) {
+                const jack_midi_data_t note[] = {static_cast<jack_midi_data_t>(note_on_ ? 0x80 : 0x90), 0x3C, 0x40};
+                note_on_ = !note_on_;
+                jack_midi_event_write(out, f, note, sizeof note);
+            }
+        }
     }
 
     void inject(void* out, jack_nframes_t at) {
@@ -123,6 +145,9 @@ private:
     std::atomic<std::size_t> sysex_left_{0};
     std::atomic<std::size_t> flood_left_{0};
     bool sysex_started_ = false;  // process thread only
+    std::atomic<int> chatter_{0};  // 1: Active Sensing, 2: and notes
+    std::uint64_t frames_ = 0;     // process thread only
+    bool note_on_ = false;         // process thread only
 };
 
 }  // namespace tavrin_test

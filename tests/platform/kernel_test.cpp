@@ -83,7 +83,32 @@ TEST(Wsprintf, AFieldWiderThanAnyCountEndsAtTheLimit) {
     char buf[1100];
     EXPECT_EQ(wsprintfA(buf, "%99999999999999999999999d", 1), 1023);
     EXPECT_EQ(wsprintfA(buf, "%.99999999999999999999999u", 1u), 1023);
-    EXPECT_EQ(buf[1022], '0');
+    EXPECT_EQ(buf[1022], '1');  // the leading zeros gave way, not the digit
+}
+
+// At the limit a field keeps its text and loses its padding, then a number's
+// leading zeros (as Wine's wsprintfA writes these very fields).
+TEST(Wsprintf, AtTheLimitPaddingGivesWayBeforeText) {
+    const std::string long_text(1025, 's');
+    const struct {
+        const char* format;
+        const char* text;
+        int number;
+        std::string want;
+    } cases[] = {
+        {"q%1056sq", long_text.c_str(), 0, "q" + long_text.substr(0, 1022)},
+        {"q%1056sq", "abc", 0, "q" + std::string(1019, ' ') + "abc"},
+        {"%-1100s", "abc", 0, "abc" + std::string(1020, ' ')},
+        {"%1100d", nullptr, -77, std::string(1020, ' ') + "-77"},
+        {"%01100d", nullptr, -77, "-" + std::string(1020, '0') + "77"},
+        {"q%-.1030d", nullptr, -77, "q-" + std::string(1019, '0') + "77"},
+    };
+    char buf[1100];
+    for (const auto& c : cases) {
+        const int n = c.text ? wsprintfA(buf, c.format, c.text) : wsprintfA(buf, c.format, c.number);
+        EXPECT_EQ(n, 1023) << c.format;
+        EXPECT_EQ(std::string(buf), c.want) << c.format;
+    }
 }
 
 }  // namespace

@@ -145,6 +145,8 @@ TEST_F(CableOptions, BadOptionsLeaveNoPortsAndNameTheOption) {
         {"cable:baud=fast", "baud=fast"},   {"cable:repeat=0", "repeat=0"}, {"cable:unplugged=1", "unplugged=1"},
         {"cable:delay=-5", "delay=-5"},     {"cable:drop=0x", "drop=0x"},
         {"cable:ports=2,wire=0:2", "wire=0:2"}, {"cable:wire=1", "wire=1"},
+        {"cable:dup=3:1", "dup=3:1"},       {"cable:swap=1/0", "swap=1/0"}, {"cable:every=0", "every=0"},
+        {"cable:stray=0x12:300", "stray=0x12:300"}, {"cable:stray=0xFE", "stray=0xFE"}, {"cable:unplug=0", "unplug=0"},
     };
     for (const auto& [setting, option] : bad) {
         ::testing::internal::CaptureStderr();
@@ -160,6 +162,32 @@ TEST_F(CableOptions, BadOptionsLeaveNoPortsAndNameTheOption) {
     platform::midi::configure("cable:ports=0x2,delay=0x10");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_EQ(midiInGetNumDevs(), 2u);
+}
+
+// What arrives of the nth message for each fault, with its own period or every='s.
+TEST_F(CableOptions, FaultsTouchTheMessagesTheirPeriodNames) {
+    const std::vector<std::uint8_t> sent = {0xF0, 1, 2, 3, 0xF7};
+    struct Case {
+        const char* options;
+        std::uint64_t number;
+        std::vector<std::uint8_t> arrives;
+    };
+    const Case cases[] = {
+        {"dup=2", 1, {0xF0, 1, 2, 2, 3, 0xF7}},
+        {"swap=1", 1, {0xF0, 2, 1, 3, 0xF7}},
+        {"corrupt=3:0x13/3", 2, sent},
+        {"corrupt=3:0x13/3", 3, {0xF0, 1, 2, 0x13, 0xF7}},
+        {"drop=1,every=2", 3, sent},
+        {"drop=1,every=2", 4, {0xF0, 2, 3, 0xF7}},
+        {"drop=1/5,dup=1,every=2", 2, {0xF0, 1, 1, 2, 3, 0xF7}},
+        {"drop=1/5,dup=1,every=2", 5, {0xF0, 2, 3, 0xF7}},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        const auto o = platform::midi::parse_cable_options(c.options, error);
+        ASSERT_TRUE(o) << c.options << ": " << error;
+        EXPECT_EQ(platform::midi::cable_arrival(*o, sent, c.number), c.arrives) << c.options << " #" << c.number;
+    }
 }
 
 TEST_F(CableOptions, WireSendsAnOutputToTheInputsItNames) {

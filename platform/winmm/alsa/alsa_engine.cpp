@@ -23,6 +23,7 @@ constexpr std::size_t kPieceBytes = 256;
 constexpr int kPiecesPerBurst = 8;
 constexpr int kBurstPauseMs = 1;
 const std::string kStopped = "The send was stopped.";
+const std::string kRemoved = "The ALSA sequencer port of this MIDI output was removed.";
 
 Timestamp now() {
     return std::chrono::duration_cast<Timestamp>(std::chrono::steady_clock::now().time_since_epoch());
@@ -146,12 +147,14 @@ std::unique_ptr<Input> Input::open(Address source, InputSink& sink, std::string&
         error = alsa_error("Tavrin's input port cannot be created", in->own_port_);
         return nullptr;
     }
+    // The System announcements tell when the source port goes away. They are
+    // subscribed to first: a source that goes away once it is subscribed is
+    // then always told of, and one that went before fails the subscription.
+    snd_seq_connect_from(seq, in->own_port_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (int err = in->subscribe_stamped(); err < 0) {
         error = alsa_error("The MIDI input port cannot be subscribed", err);
         return nullptr;
     }
-    // The System announcements tell when the source port goes away.
-    snd_seq_connect_from(seq, in->own_port_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (int err = snd_midi_event_new(kPieceBytes, &in->decoder_); err < 0) {
         error = alsa_error("The MIDI decoder cannot be created", err);
         return nullptr;
@@ -300,7 +303,7 @@ Output::~Output() {
 bool Output::gone() const { return !port_exists(seq_.get(), destination_); }
 
 Status Output::send(std::span<const std::uint8_t> bytes, std::uint64_t ticket) {
-    if (gone()) return {MMSYSERR_NODRIVER, "The ALSA sequencer port of this MIDI output was removed."};
+    if (gone()) return {MMSYSERR_NODRIVER, kRemoved};
     std::lock_guard lock(mutex_);
     if (queued_ || transmitting_) return {MIDIERR_NOTREADY, "A send is still under way on this MIDI output."};
     abort_.store(false);
@@ -350,9 +353,12 @@ void Output::run() {
         }
         cv_.notify_all();
         if (aborted) continue;
+        // Events sent to a port that has gone reach no one, and the sequencer
+        // does not say so: a send during which the port went away has failed.
         Status result;
         if (!error.empty()) result = {static_cast<MMRESULT>(gone() ? MMSYSERR_NODRIVER : MMSYSERR_ERROR), error};
-        else sink_->on_taken(ticket, taken);
+        else if (gone()) result = {MMSYSERR_NODRIVER, kRemoved};
+        if (result) sink_->on_taken(ticket, taken);
         sink_->on_sent(ticket, result);
     }
 }

@@ -54,16 +54,25 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
         } else if (key == "ports") {
             if (!parse_number(value, 16, n) || n < 1) return bad(item, "ports=N, N from 1 to 16");
             o.ports = static_cast<unsigned>(n);
-        } else if (key == "corrupt") {
-            const auto colon = value.find(':');
-            unsigned long long v = 0;
-            if (colon == std::string_view::npos || !parse_number(value.substr(0, colon), kMaxIndex, n) ||
-                !parse_number(value.substr(colon + 1), 0xFF, v))
-                return bad(item, "corrupt=INDEX:VALUE, VALUE from 0 to 255");
-            o.corrupt.emplace_back(static_cast<std::size_t>(n), static_cast<std::uint8_t>(v));
-        } else if (key == "drop") {
-            if (!parse_number(value, kMaxIndex, n)) return bad(item, "drop=INDEX");
-            o.drop.push_back(static_cast<std::size_t>(n));
+        } else if (key == "corrupt" || key == "drop" || key == "dup" || key == "swap") {
+            // INDEX (corrupt: INDEX:VALUE), then /N for every Nth message.
+            std::string_view spec = value;
+            unsigned long long every = 0, v = 0;
+            const auto slash = spec.find('/');
+            bool ok = slash == std::string_view::npos ||
+                      (parse_number(spec.substr(slash + 1), 1'000'000, every) && every >= 1);
+            spec = spec.substr(0, slash);
+            const auto colon = spec.find(':');
+            if (key == "corrupt")
+                ok = ok && colon != std::string_view::npos && parse_number(spec.substr(colon + 1), 0xFF, v);
+            else
+                ok = ok && colon == std::string_view::npos;
+            ok = ok && parse_number(spec.substr(0, colon), kMaxIndex, n);
+            if (!ok)
+                return bad(item, key == "corrupt" ? "corrupt=INDEX:VALUE or INDEX:VALUE/N, VALUE from 0 to 255"
+                                                  : std::string(key) + "=INDEX or " + std::string(key) + "=INDEX/N");
+            auto& list = key == "corrupt" ? o.corrupt : key == "drop" ? o.drop : key == "dup" ? o.duplicate : o.swap;
+            list.push_back({static_cast<std::size_t>(n), static_cast<std::uint8_t>(v), static_cast<unsigned>(every)});
         } else if (key == "cut") {
             if (!parse_number(value, kMaxIndex, n)) return bad(item, "cut=N");
             o.cut = static_cast<std::size_t>(n);
@@ -76,6 +85,19 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
         } else if (key == "repeat") {
             if (!parse_number(value, 1000, n) || n < 1) return bad(item, "repeat=N, N from 1 to 1000");
             o.repeat = static_cast<unsigned>(n);
+        } else if (key == "every") {
+            if (!parse_number(value, 1'000'000, n) || n < 1) return bad(item, "every=N, N from 1 to 1000000");
+            o.every = static_cast<unsigned>(n);
+        } else if (key == "unplug") {
+            if (!parse_number(value, 1'000'000'000, n) || n < 1) return bad(item, "unplug=N, N at least 1");
+            o.unplug = static_cast<unsigned>(n);
+        } else if (key == "stray") {
+            const auto colon = value.find(':');
+            unsigned long long ms = 0;
+            if (colon == std::string_view::npos || !parse_number(value.substr(0, colon), 0xFF, n) || n < 0x80 ||
+                !parse_number(value.substr(colon + 1), 3'600'000, ms) || ms < 1)
+                return bad(item, "stray=BYTE:MS, a status byte from 0x80, MS from 1");
+            o.stray.emplace(static_cast<std::uint8_t>(n), std::chrono::milliseconds(ms));
         } else if (key == "wire") {
             const auto colon = value.find(':');
             unsigned long long j = 0;
@@ -89,7 +111,8 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
                 o.wires.emplace_back(static_cast<unsigned>(n), static_cast<unsigned>(j));
             }
         } else {
-            return bad(item, "ports, unplugged, corrupt, drop, cut, delay, baud, repeat or wire");
+            return bad(item, "ports, unplugged, corrupt, drop, dup, swap, cut, every, delay, baud, repeat, stray, "
+                             "unplug or wire");
         }
     }
     for (const auto& [k, j] : o.wires)
@@ -112,20 +135,27 @@ std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k) {
     return out;
 }
 
-std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<const std::uint8_t> sent) {
+std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<const std::uint8_t> sent,
+                                        std::uint64_t number) {
     std::vector<std::uint8_t> one;
     if (options.unplugged) return one;
-    one.reserve(sent.size() + 1);
+    const bool on_this = number % options.every == 0;
+    auto fault_at = [&](const std::vector<ByteFault>& list, std::size_t i) -> const ByteFault* {
+        for (const ByteFault& f : list)
+            if (f.index == i && (f.every != 0 ? number % f.every == 0 : on_this)) return &f;
+        return nullptr;
+    };
+    one.reserve(sent.size() + options.duplicate.size() + 1);
     for (std::size_t i = 0; i < sent.size(); ++i) {
-        bool dropped = false;
-        for (std::size_t d : options.drop) dropped = dropped || d == i;
-        if (dropped) continue;
+        if (fault_at(options.drop, i)) continue;
         std::uint8_t b = sent[i];
-        for (const auto& [index, value] : options.corrupt)
-            if (index == i) b = value;
+        if (fault_at(options.swap, i) && i + 1 < sent.size()) b = sent[i + 1];
+        else if (i > 0 && fault_at(options.swap, i - 1)) b = sent[i - 1];
+        if (const ByteFault* f = fault_at(options.corrupt, i)) b = f->value;
         one.push_back(b);
+        if (fault_at(options.duplicate, i)) one.push_back(b);
     }
-    if (options.cut && one.size() > *options.cut) {
+    if (on_this && options.cut && one.size() > *options.cut) {
         one.resize(*options.cut);
         one.push_back(0xF7);
     }
@@ -141,12 +171,16 @@ namespace {
 
 using Steady = std::chrono::steady_clock;
 
-// What the cable carries for one port at one moment.
+// What the cable carries for one port at one moment: bytes of a send; a
+// stray byte of the device for input `port` (its ticket: the input's
+// attachment); or the moment the cable is pulled out.
 struct Delivery {
+    enum class What { Bytes, Stray, Unplug };
     unsigned port = 0;
     std::uint64_t ticket = 0;
     std::vector<std::uint8_t> bytes;
     bool last = false;  // the send ends with it
+    What what = What::Bytes;
     Timestamp taken{};  // when the cable took the send
 };
 
@@ -158,7 +192,9 @@ public:
         : options_(std::move(options)),
           inputs_(options_.ports, nullptr),
           outputs_(options_.ports, nullptr),
-          sending_(options_.ports, 0) {
+          sending_(options_.ports, 0),
+          sent_count_(options_.ports, 0),
+          attached_(options_.ports, 0) {
         for (unsigned k = 0; k < options_.ports; ++k) targets_.push_back(cable_targets(options_, k));
     }
     ~CableCore() { stop(); }
@@ -176,9 +212,19 @@ public:
     }
 
     Status attach_input(unsigned k, InputSink& sink) {
+        // The device's own bytes come on a real clock only: on a virtual
+        // one they would keep its time from ever standing still.
+        const bool real_clock = !session().clock().schedule(session().clock().now(), [] {});
         std::lock_guard lock(mutex_);
         if (inputs_[k] != nullptr) return {MMSYSERR_ALLOCATED, {}};
         inputs_[k] = &sink;
+        ++attached_[k];
+        if (options_.stray && real_clock) {
+            Delivery d{k, attached_[k], {options_.stray->first}, false, Delivery::What::Stray};
+            queue_.emplace(Steady::now() + options_.stray->second, std::move(d));
+            start_thread();
+            cv_.notify_all();
+        }
         return {};
     }
     Status attach_output(unsigned k, OutputSink& sink) {
@@ -192,25 +238,38 @@ public:
     void detach_input(unsigned k) {
         std::unique_lock lock(mutex_);
         inputs_[k] = nullptr;
+        std::erase_if(queue_, [k](const auto& e) { return e.second.what == Delivery::What::Stray && e.second.port == k; });
         cv_.wait(lock, [this] { return !busy_; });
     }
     void detach_output(unsigned k) {
         std::unique_lock lock(mutex_);
         outputs_[k] = nullptr;
         sending_[k] = 0;
-        std::erase_if(queue_, [k](const auto& entry) { return entry.second.port == k; });
+        erase_sends(k);
         cv_.wait(lock, [this] { return !busy_; });
     }
 
     void abort(unsigned k) {
         std::lock_guard lock(mutex_);
         sending_[k] = 0;
-        std::erase_if(queue_, [k](const auto& entry) { return entry.second.port == k; });
+        erase_sends(k);
     }
 
     Status send(unsigned k, std::span<const std::uint8_t> sent, std::uint64_t ticket);
 
 private:
+    void erase_sends(unsigned k) {  // lock held
+        std::erase_if(queue_, [k](const auto& e) { return e.second.what != Delivery::What::Stray && e.second.port == k; });
+    }
+    void start_thread() {  // lock held
+        if (!thread_.joinable()) thread_ = std::jthread([this] {
+            pthread_setname_np(pthread_self(), "tavrin-cable");
+            run();
+        });
+    }
+    // Takes a delivery that is due; false when it is void (aborted, or for
+    // a port that went). Lock held.
+    bool accept(const Delivery& d, std::vector<InputSink*>& ins, OutputSink*& out);
     void deliver_now(Delivery d);  // on a virtual clock's event
     std::vector<InputSink*> inputs_for(unsigned k) const;  // lock held
     void hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d);
@@ -225,6 +284,10 @@ private:
     std::vector<OutputSink*> outputs_;
     std::vector<std::vector<unsigned>> targets_;  // the inputs each output reaches
     std::vector<std::uint64_t> sending_;  // ticket of the send under way per output, 0 for none
+    std::vector<std::uint64_t> sent_count_;  // messages sent per output
+    std::vector<std::uint64_t> attached_;    // attachments per input, for its stray bytes
+    bool pulled_ = false;                    // unplugged by unplug=N
+    std::vector<OutputSink*> unplugged_outputs_;  // the outputs to tell of it
     std::multimap<Steady::time_point, Delivery> queue_;
     bool busy_ = false;
     bool stopping_ = false;
@@ -232,7 +295,16 @@ private:
 };
 
 Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint64_t ticket) {
-    const std::vector<std::uint8_t> arriving = cable_arrival(options_, sent);
+    std::uint64_t number = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return {MMSYSERR_NODRIVER, "the virtual cable is stopped"};
+        if (pulled_) return {MMSYSERR_NODRIVER, "the virtual cable is unplugged"};
+        if (sending_[k] != 0) return {MIDIERR_NOTREADY, {}};
+        sending_[k] = ticket;
+        number = ++sent_count_[k];
+    }
+    const std::vector<std::uint8_t> arriving = cable_arrival(options_, sent, number);
 
     // Cut what arrives into chunks per millisecond of the wire's pace. A send
     // where nothing arrives still takes its time on the wire.
@@ -240,22 +312,20 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
     auto due_ms = [&](std::size_t bytes_out) {
         long long us = 0;
         if (options_.baud != 0) us = static_cast<long long>(bytes_out) * 10'000'000LL / options_.baud;
-        return options_.delay + std::chrono::milliseconds((us + 999) / 1000);
+        const auto delay = number % options_.every == 0 ? options_.delay : std::chrono::milliseconds(0);
+        return delay + std::chrono::milliseconds((us + 999) / 1000);
     };
-    for (std::size_t i = 0; i < arriving.size(); ++i) {
-        const auto at = due_ms(i + 1);
-        if (chunks.empty() || chunks.back().first != at) chunks.push_back({at, Delivery{k, ticket, {}, false}});
-        chunks.back().second.bytes.push_back(arriving[i]);
-    }
-    if (chunks.empty()) chunks.push_back({due_ms(sent.size()), Delivery{k, ticket, {}, false}});
-    chunks.back().second.last = true;
-    chunks.back().second.taken = stamp();
-
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_) return {MMSYSERR_NODRIVER, "the virtual cable is stopped"};
-        if (sending_[k] != 0) return {MIDIERR_NOTREADY, {}};
-        sending_[k] = ticket;
+    if (number == options_.unplug) {
+        chunks.push_back({due_ms(sent.size() / 2), Delivery{k, ticket, {}, true, Delivery::What::Unplug}});
+    } else {
+        for (std::size_t i = 0; i < arriving.size(); ++i) {
+            const auto at = due_ms(i + 1);
+            if (chunks.empty() || chunks.back().first != at) chunks.push_back({at, Delivery{k, ticket, {}, false}});
+            chunks.back().second.bytes.push_back(arriving[i]);
+        }
+        if (chunks.empty()) chunks.push_back({due_ms(sent.size()), Delivery{k, ticket, {}, false}});
+        chunks.back().second.last = true;
+        chunks.back().second.taken = stamp();
     }
 
     Clock& clock = session().clock();
@@ -277,13 +347,34 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
     {
         std::lock_guard lock(mutex_);
         for (auto& [at, d] : chunks) queue_.emplace(start + at, std::move(d));
-        if (!thread_.joinable()) thread_ = std::jthread([this] {
-            pthread_setname_np(pthread_self(), "tavrin-cable");
-            run();
-        });
+        start_thread();
     }
     cv_.notify_all();
     return {};
+}
+
+bool CableCore::accept(const Delivery& d, std::vector<InputSink*>& ins, OutputSink*& out) {
+    if (stopping_) return false;
+    if (d.what == Delivery::What::Stray) {
+        if (inputs_[d.port] == nullptr || attached_[d.port] != d.ticket) return false;
+        ins = {inputs_[d.port]};
+        Delivery next = d;
+        queue_.emplace(Steady::now() + options_.stray->second, std::move(next));
+        return true;
+    }
+    if (sending_[d.port] != d.ticket) return false;  // aborted
+    ins = inputs_for(d.port);
+    out = outputs_[d.port];
+    if (d.last) sending_[d.port] = 0;
+    if (d.what == Delivery::What::Unplug) {
+        pulled_ = true;
+        ins = inputs_;
+        std::erase(ins, nullptr);
+        out = nullptr;
+        unplugged_outputs_ = outputs_;
+        std::erase(unplugged_outputs_, nullptr);
+    }
+    return true;
 }
 
 void CableCore::deliver_now(Delivery d) {
@@ -291,10 +382,7 @@ void CableCore::deliver_now(Delivery d) {
     OutputSink* out = nullptr;
     {
         std::lock_guard lock(mutex_);
-        if (stopping_ || sending_[d.port] != d.ticket) return;  // aborted
-        ins = inputs_for(d.port);
-        out = outputs_[d.port];
-        if (d.last) sending_[d.port] = 0;
+        if (!accept(d, ins, out)) return;
     }
     hand_over(ins, out, d);
 }
@@ -307,6 +395,12 @@ std::vector<InputSink*> CableCore::inputs_for(unsigned k) const {
 }
 
 void CableCore::hand_over(const std::vector<InputSink*>& ins, OutputSink* out, const Delivery& d) {
+    if (d.what == Delivery::What::Unplug) {
+        const Status gone{MMSYSERR_NODRIVER, "the virtual cable was unplugged"};
+        for (InputSink* in : ins) in->on_error(gone);
+        for (OutputSink* o : unplugged_outputs_) o->on_error(gone);
+        return;
+    }
     if (!d.bytes.empty())
         for (InputSink* in : ins) in->on_bytes(d.bytes, stamp());
     if (d.last && out != nullptr) {
@@ -329,10 +423,9 @@ void CableCore::run() {
         }
         Delivery d = std::move(queue_.begin()->second);
         queue_.erase(queue_.begin());
-        if (sending_[d.port] != d.ticket) continue;
-        const std::vector<InputSink*> ins = inputs_for(d.port);
-        OutputSink* out = outputs_[d.port];
-        if (d.last) sending_[d.port] = 0;
+        std::vector<InputSink*> ins;
+        OutputSink* out = nullptr;
+        if (!accept(d, ins, out)) continue;
         busy_ = true;
         lock.unlock();
         hand_over(ins, out, d);

@@ -19,6 +19,11 @@ constexpr std::size_t kInputRing = 256 * 1024;
 constexpr std::size_t kOutputRing = 64 * 1024;
 // Bytes of one send that the process callback puts into one period.
 constexpr std::size_t kBytesPerCycle = 4096;
+// JACK may tell of a port that went away before its graph has lost the port:
+// after each notice the worker looks again this many times, the first after
+// kFirstLook, each wait twice the one before (about a third of a second in all).
+constexpr int kLooksAfterNotice = 7;
+constexpr std::chrono::milliseconds kFirstLook{3};
 
 Timestamp now() {
     return std::chrono::duration_cast<Timestamp>(std::chrono::steady_clock::now().time_since_epoch());
@@ -76,13 +81,21 @@ Client::~Client() {
 
 int Client::process(std::uint32_t nframes, void* arg) {
     auto* self = static_cast<Client*>(arg);
-    self->cycle_begin_.fetch_add(1, std::memory_order_acq_rel);
+    // Sequentially consistent, as the loads of the ports below and release()'s
+    // store and load: release() stores a null port and then reads cycle_begin_,
+    // this cycle counts itself in cycle_begin_ and then reads the ports. With
+    // acquire and release alone both sides may read the old values (a store
+    // followed by a load of another variable may be reordered), and a port
+    // would be unregistered, its ring reset, while this cycle still uses it.
+    // In the one total order of these operations either this cycle sees the
+    // null, or release() sees this cycle and waits for its end.
+    self->cycle_begin_.fetch_add(1, std::memory_order_seq_cst);
     bool moved = false;
     // Frame times become microseconds of JACK's clock (CLOCK_MONOTONIC, as
     // steady_clock), the way JACK's own latency tools count frames.
     const jack_nframes_t cycle = jack_last_frame_time(self->client_);
     for (auto& slot : self->inputs_) {
-        jack_port_t* port = slot.port.load(std::memory_order_acquire);
+        jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) continue;
         void* buffer = jack_port_get_buffer(port, nframes);
         const std::uint32_t count = jack_midi_get_event_count(buffer);
@@ -101,7 +114,7 @@ int Client::process(std::uint32_t nframes, void* arg) {
         }
     }
     for (auto& slot : self->outputs_) {
-        jack_port_t* port = slot.port.load(std::memory_order_acquire);
+        jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) continue;
         void* buffer = jack_port_get_buffer(port, nframes);
         jack_midi_clear_buffer(buffer);
@@ -113,6 +126,8 @@ int Client::process(std::uint32_t nframes, void* arg) {
             jack_ringbuffer_read_advance(slot.ring, skip);
             consumed += skip;
             available -= skip;
+            // Room was made: the worker may have a send waiting to be fed.
+            moved = moved || skip > 0;
         }
         const std::size_t n = std::min({available, kBytesPerCycle, jack_midi_max_event_size(buffer)});
         if (n > 0) {
@@ -181,6 +196,22 @@ void Client::feed(OutSlot& slot) {
     slot.queued += n;
 }
 
+// The open ports whose peers are gone. Their names are taken under mutex_,
+// the graph is asked with no engine lock held: libjack may wait on the server.
+std::vector<Client::Peer> Client::lost_peers() {
+    std::vector<Peer> peers;
+    {
+        std::lock_guard lock(mutex_);
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            if (inputs_[i].used && !inputs_[i].failed) peers.push_back({true, i, inputs_[i].opened, inputs_[i].source});
+            if (outputs_[i].used && !outputs_[i].failed)
+                peers.push_back({false, i, outputs_[i].opened, outputs_[i].destination});
+        }
+    }
+    std::erase_if(peers, [&](const Peer& p) { return port_exists(p.name); });
+    return peers;
+}
+
 void Client::run_worker() {
     pthread_setname_np(pthread_self(), "tavrin-jack");
     std::vector<std::uint8_t> bytes(4096);
@@ -198,23 +229,66 @@ void Client::run_worker() {
     std::vector<Failed> failed;
     const Status stopped_status{MMSYSERR_NODRIVER, kServerStopped};
     const Status gone_status{MMSYSERR_NODRIVER, "The JACK port this MIDI port was connected to is gone."};
+    int looks_left = 0;  // looks for lost ports still due after the last notice
+    auto look_wait = kFirstLook;
     while (true) {
-        while (sem_wait(&wake_) != 0) {  // EINTR only
+        bool look = false;
+        if (looks_left == 0) {
+            while (sem_wait(&wake_) != 0) {  // EINTR only
+            }
+        } else {
+            // Only after a notice, and a bounded number of times: an idle
+            // port is never looked at on a timer.
+            timespec deadline{};
+            clock_gettime(CLOCK_MONOTONIC, &deadline);
+            const auto ns = deadline.tv_nsec + std::chrono::nanoseconds(look_wait).count();
+            deadline.tv_sec += static_cast<time_t>(ns / 1'000'000'000);
+            deadline.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+            while (sem_clockwait(&wake_, CLOCK_MONOTONIC, &deadline) != 0) {
+                if (errno == ETIMEDOUT) {
+                    look = true;
+                    --looks_left;
+                    look_wait *= 2;
+                    break;
+                }
+            }
         }
         // One round answers every post made so far: the posts come after
         // the changes they announce, and the round reads state after this.
         while (sem_trywait(&wake_) == 0) {
         }
         if (quit_.load(std::memory_order_acquire)) break;
-        // Lock order: deliver_mutex_, then mutex_ (as in close_*).
+        if (ports_changed_.exchange(false, std::memory_order_acq_rel)) {
+            look = true;
+            looks_left = kLooksAfterNotice;
+            look_wait = kFirstLook;
+        }
+        const std::vector<Peer> lost = look && !server_stopped() ? lost_peers() : std::vector<Peer>{};
+        const auto is_lost = [&](bool input, std::size_t index, std::uint64_t opened) {
+            return std::any_of(lost.begin(), lost.end(), [&](const Peer& p) {
+                return p.input == input && p.index == index && p.opened == opened;
+            });
+        };
+        // Lock order: deliver_mutex_, then mutex_ (as in release()).
         std::unique_lock deliver(deliver_mutex_);
-        std::unique_lock lock(mutex_);
+        // What the input rings hold arrived before a loss seen now: it is
+        // delivered first, then the loss is told.
         const bool stopped = server_stopped();
-        const bool check = ports_changed_.exchange(false, std::memory_order_acq_rel) && !stopped;
-        for (auto& slot : outputs_) {
+        for (auto& slot : inputs_) {
+            // `used`, `failed` and `sink` change only under deliver_mutex_ as well.
+            if (!slot.used || slot.failed || slot.sink == nullptr) continue;
+            // The time of the first event not yet delivered stamps what is read
+            // now: exact for a message on its own, early for later ones of a burst.
+            const std::uint64_t first = slot.first_at.exchange(0, std::memory_order_acq_rel);
+            const Timestamp at = first != 0 ? Timestamp(first) : now();
+            while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size()))
+                slot.sink->on_bytes({bytes.data(), n}, at);
+        }
+        std::unique_lock lock(mutex_);
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            OutSlot& slot = outputs_[i];
             if (!slot.used || slot.failed) continue;
-            const bool lost = stopped || (check && !port_exists(slot.destination));
-            if (lost) {
+            if (stopped || is_lost(false, i, slot.opened)) {
                 slot.failed = true;
                 if (slot.pending) sent.push_back({slot.sink, slot.ticket, stopped ? stopped_status : gone_status});
                 else failed.push_back({nullptr, slot.sink});
@@ -228,9 +302,10 @@ void Client::run_worker() {
                 sent.push_back({slot.sink, slot.ticket, {}, slot.taken_at.load(std::memory_order_acquire)});
             }
         }
-        for (auto& slot : inputs_) {
+        for (std::size_t i = 0; i < kSlots; ++i) {
+            InSlot& slot = inputs_[i];
             if (!slot.used || slot.failed) continue;
-            if (stopped || (check && !port_exists(slot.source))) {
+            if (stopped || is_lost(true, i, slot.opened)) {
                 slot.failed = true;
                 failed.push_back({slot.sink, nullptr});
             }
@@ -246,19 +321,9 @@ void Client::run_worker() {
             if (f.in != nullptr) f.in->on_error(stopped ? stopped_status : gone_status);
             if (f.out != nullptr) f.out->on_error(stopped ? stopped_status : gone_status);
         }
+        if (stopped) looks_left = 0;
         sent.clear();
         failed.clear();
-        if (stopped) continue;
-        for (auto& slot : inputs_) {
-            // `used` and `sink` change only under deliver_mutex_ as well.
-            if (!slot.used || slot.sink == nullptr) continue;
-            // The time of the first event not yet delivered stamps what is read
-            // now: exact for a message on its own, early for later ones of a burst.
-            const std::uint64_t first = slot.first_at.exchange(0, std::memory_order_acq_rel);
-            const Timestamp at = first != 0 ? Timestamp(first) : now();
-            while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size()))
-                slot.sink->on_bytes({bytes.data(), n}, at);
-        }
     }
 }
 
@@ -286,7 +351,7 @@ bool Client::port_exists(const std::string& name) {
 void Client::wait_cycle_end() {
     // A process cycle that began before the caller unpublished a port may
     // still use it; wait for that cycle to end (a fraction of a period).
-    const std::uint64_t begun = cycle_begin_.load(std::memory_order_acquire);
+    const std::uint64_t begun = cycle_begin_.load(std::memory_order_seq_cst);  // see process()
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (cycle_end_.load(std::memory_order_acquire) < begun && !server_stopped() &&
            std::chrono::steady_clock::now() < deadline)
@@ -308,6 +373,7 @@ jack_port_t* Client::register_connected(bool input, int index, const std::string
     }
     const char* from = input ? peer.c_str() : jack_port_name(port);
     const char* to = input ? jack_port_name(port) : peer.c_str();
+    if (connecting_hook_) connecting_hook_();
     const std::uint64_t before = connects_.load(std::memory_order_acquire);
     if (jack_connect(client_, from, to) != 0) {
         jack_port_unregister(client_, port);
@@ -346,49 +412,80 @@ void Client::wait_connected(std::uint64_t before) {
     cycle_waiters_.fetch_sub(1, std::memory_order_acq_rel);
 }
 
-int Client::open_input(const std::string& source, InputSink& sink, Status& error) {
-    std::lock_guard deliver(deliver_mutex_);
+// Takes a free slot for an open under way; -1 and `error` set when none is left.
+template <class Slot>
+int Client::reserve(std::array<Slot, kSlots>& slots, bool input, Status& error) {
     std::lock_guard lock(mutex_);
     if (server_stopped()) {
         error = {MMSYSERR_NODRIVER, kServerStopped};
         return -1;
     }
-    auto it = std::find_if(inputs_.begin(), inputs_.end(), [](const InSlot& s) { return !s.used; });
-    if (it == inputs_.end() || it->ring == nullptr) {
-        error = {MMSYSERR_ALLOCATED, "Tavrin has too many JACK input ports open."};
+    auto it = std::find_if(slots.begin(), slots.end(), [](const Slot& s) { return !s.used && !s.reserved; });
+    if (it == slots.end() || it->ring == nullptr) {
+        error = {MMSYSERR_ALLOCATED, input ? "Tavrin has too many JACK input ports open."
+                                           : "Tavrin has too many JACK output ports open."};
         return -1;
     }
-    const int index = static_cast<int>(it - inputs_.begin());
+    it->reserved = true;
+    return static_cast<int>(it - slots.begin());
+}
+
+// The port is registered and connected with no engine lock held: these
+// libjack calls wait on the server, and the wait for the connection lasts up
+// to a second, while other ports go on delivering. The slot stays reserved.
+int Client::open_input(const std::string& source, InputSink& sink, Status& error) {
+    const int index = reserve(inputs_, true, error);
+    if (index < 0) return -1;
+    InSlot& s = inputs_[static_cast<std::size_t>(index)];
     jack_port_t* port = register_connected(true, index, source, error);
+    std::lock_guard deliver(deliver_mutex_);
+    std::lock_guard lock(mutex_);
+    s.reserved = false;
     if (port == nullptr) return -1;
-    jack_ringbuffer_reset(it->ring);
-    it->used = true;
-    it->failed = false;
-    it->sink = &sink;
-    it->source = source;
-    it->registered = port;
-    it->port.store(port, std::memory_order_release);
+    s.sink = &sink;
+    s.source = source;
+    s.first_at.store(0, std::memory_order_release);
+    publish(s, port);
     return index;
 }
 
+// Locks held: the slot is open, its new port handed to the process callback
+// with the ring empty (it may hold bytes of an earlier port).
+template <class Slot>
+void Client::publish(Slot& s, jack_port_t* port) {
+    jack_ringbuffer_reset(s.ring);
+    s.used = true;
+    s.failed = false;
+    ++s.opened;
+    s.registered = port;
+    s.port.store(port, std::memory_order_seq_cst);  // see process()
+}
+
 // Takes the port away from the process callback, waits until no cycle and
-// no delivery uses it, then unregisters it and frees the slot.
+// no delivery uses it, then unregisters it (no engine lock held: libjack
+// waits on the server) and frees the slot.
 template <class Slot>
 void Client::release(Slot& s) {
     jack_port_t* port = nullptr;
     {
         std::lock_guard lock(mutex_);
         if (!s.used) return;
-        s.port.store(nullptr, std::memory_order_release);
+        // seq_cst: see process().
+        s.port.store(nullptr, std::memory_order_seq_cst);
         port = s.registered;
         s.registered = nullptr;
     }
     wait_cycle_end();
-    std::lock_guard deliver(deliver_mutex_);  // the worker is not inside this sink
-    std::lock_guard lock(mutex_);
+    {
+        std::lock_guard deliver(deliver_mutex_);  // the worker is not inside this sink
+        std::lock_guard lock(mutex_);
+        s.used = false;
+        s.reserved = true;  // until the port's name is free again
+        s.sink = nullptr;
+    }
     unregister(port);
-    s.used = false;
-    s.sink = nullptr;
+    std::lock_guard lock(mutex_);
+    s.reserved = false;
 }
 
 void Client::close_input(int slot) {
@@ -397,32 +494,21 @@ void Client::close_input(int slot) {
 }
 
 int Client::open_output(const std::string& destination, OutputSink& sink, Status& error) {
-    std::lock_guard lock(mutex_);
-    if (server_stopped()) {
-        error = {MMSYSERR_NODRIVER, kServerStopped};
-        return -1;
-    }
-    auto it = std::find_if(outputs_.begin(), outputs_.end(), [](const OutSlot& s) { return !s.used; });
-    if (it == outputs_.end() || it->ring == nullptr) {
-        error = {MMSYSERR_ALLOCATED, "Tavrin has too many JACK output ports open."};
-        return -1;
-    }
-    const int index = static_cast<int>(it - outputs_.begin());
+    const int index = reserve(outputs_, false, error);
+    if (index < 0) return -1;
+    OutSlot& s = outputs_[static_cast<std::size_t>(index)];
     jack_port_t* port = register_connected(false, index, destination, error);
+    std::lock_guard lock(mutex_);
+    s.reserved = false;
     if (port == nullptr) return -1;
-    // The ring may hold bytes of an earlier port: start it empty.
-    jack_ringbuffer_reset(it->ring);
-    it->queued = 0;
-    it->job_end = 0;
-    it->consumed.store(0, std::memory_order_release);
-    it->discard_until.store(0, std::memory_order_release);
-    it->used = true;
-    it->failed = false;
-    it->pending = false;
-    it->sink = &sink;
-    it->destination = destination;
-    it->registered = port;
-    it->port.store(port, std::memory_order_release);
+    s.queued = 0;
+    s.job_end = 0;
+    s.consumed.store(0, std::memory_order_release);
+    s.discard_until.store(0, std::memory_order_release);
+    s.pending = false;
+    s.sink = &sink;
+    s.destination = destination;
+    publish(s, port);
     return index;
 }
 
@@ -433,12 +519,26 @@ void Client::close_output(int slot) {
 }
 
 Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t ticket) {
+    const Status gone{MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
+    std::string destination;
+    {
+        std::lock_guard lock(mutex_);
+        if (server_stopped()) return {MMSYSERR_NODRIVER, kServerStopped};
+        if (slot < 0 || slot >= static_cast<int>(kSlots) || !outputs_[static_cast<std::size_t>(slot)].used)
+            return {MMSYSERR_INVALHANDLE, "The JACK output port is not open."};
+        destination = outputs_[static_cast<std::size_t>(slot)].destination;
+    }
+    // A notice of the loss may still be on its way, or have come before the
+    // graph lost the port: ask the graph (with no engine lock held), and let
+    // the worker tell the sink.
+    if (!port_exists(destination)) {
+        ports_changed();
+        return gone;
+    }
     std::lock_guard lock(mutex_);
-    if (server_stopped()) return {MMSYSERR_NODRIVER, kServerStopped};
-    if (slot < 0 || slot >= static_cast<int>(kSlots) || !outputs_[static_cast<std::size_t>(slot)].used)
-        return {MMSYSERR_INVALHANDLE, "The JACK output port is not open."};
     OutSlot& s = outputs_[static_cast<std::size_t>(slot)];
-    if (s.failed) return {MMSYSERR_NODRIVER, "The JACK port of this MIDI output is gone."};
+    if (!s.used) return {MMSYSERR_INVALHANDLE, "The JACK output port is not open."};
+    if (s.failed) return gone;
     if (s.pending) return {MIDIERR_NOTREADY, "A send is still under way on this MIDI output."};
     try {
         s.job.assign(bytes.begin(), bytes.end());
@@ -451,8 +551,8 @@ Status Client::send(int slot, std::span<const std::uint8_t> bytes, std::uint64_t
     s.job_end = s.queued + bytes.size();
     s.ticket = ticket;
     s.pending = true;
-    // The process callback wakes the worker once it has taken bytes; an
-    // empty send is over at once.
+    // The process callback wakes the worker once it has taken or discarded
+    // bytes; an empty send is over at once.
     feed(s);
     if (bytes.empty()) wake();
     return {};

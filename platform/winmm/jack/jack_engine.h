@@ -66,6 +66,9 @@ public:
     void abort(int slot);
     // Cycles the process callback has run (for tests and benchmarks).
     std::uint64_t cycles() const { return cycle_end_.load(std::memory_order_acquire); }
+    // Called on the opening thread just before a port is connected (tests
+    // use it to act while an open is under way); empty: nothing is called.
+    void set_connecting_hook(std::function<void()> hook) { connecting_hook_ = std::move(hook); }
 
 private:
     struct InSlot {
@@ -74,7 +77,9 @@ private:
         std::atomic<std::uint64_t> dropped{0};
         std::atomic<std::uint64_t> first_at{0};  // JACK time of the first event not yet delivered, 0: none
         bool used = false;  // the rest under mutex_
+        bool reserved = false;  // taken by an open or a close under way
         bool failed = false;
+        std::uint64_t opened = 0;  // opens of this slot so far
         InputSink* sink = nullptr;
         std::string source;
         _jack_port* registered = nullptr;
@@ -87,6 +92,8 @@ private:
         std::atomic<std::uint64_t> job_start{0};      // position of the send's first byte
         std::atomic<std::uint64_t> taken_at{0};       // JACK time of the cycle that took it, 0: not yet
         bool used = false;  // the rest under mutex_
+        bool reserved = false;
+        std::uint64_t opened = 0;
         std::uint64_t queued = 0;  // bytes written into the ring so far
         std::uint64_t job_end = 0;
         std::vector<std::uint8_t> job;
@@ -109,6 +116,17 @@ private:
     static void client_registration(const char* name, int registered, void* arg);
     static void port_connect(std::uint32_t a, std::uint32_t b, int connected, void* arg);
     void ports_changed();
+    struct Peer {
+        bool input;
+        std::size_t index;
+        std::uint64_t opened;
+        std::string name;
+    };
+    std::vector<Peer> lost_peers();
+    template <class Slot>
+    int reserve(std::array<Slot, kSlots>& slots, bool input, Status& error);
+    template <class Slot>
+    void publish(Slot& slot, _jack_port* port);
     // Wakes the worker; safe from any thread, the process callback included.
     void wake() { sem_post(&wake_); }
     // Until JACK tells of a connection made after `before` (connects_) and two
@@ -141,6 +159,7 @@ private:
     std::mutex mutex_;
     std::mutex deliver_mutex_;  // held while the worker calls a sink
     std::thread worker_;
+    std::function<void()> connecting_hook_;
 };
 
 }  // namespace platform::midi::jack

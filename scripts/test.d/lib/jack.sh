@@ -116,15 +116,15 @@ jack_restore_env() {  # name saved-value (empty: unset)
 }
 
 # The tests' through client (tests/engines/jack_through_client) for a script:
-#   jack_through_start BIN NAME CLI LOG
+#   jack_through_start BIN NAME CLI LOG [MODE]
 #                       starts it as NAME and waits, with a deadline, until
 #                       CLI (tavrin-cli) lists its ports; its pid is in
 #                       JACK_THROUGH_PID
 #   jack_through_stop   ends exactly that client
 JACK_THROUGH_PID=""
 jack_through_start() {
-    local bin=$1 name=$2 cli=$3 log=$4 until=$((SECONDS + 20))
-    "$bin" "$name" >"$log" 2>&1 &
+    local bin=$1 name=$2 cli=$3 log=$4 mode=${5:-} until=$((SECONDS + 20))
+    "$bin" "$name" $mode >"$log" 2>&1 &
     JACK_THROUGH_PID=$!
     until TAVRIN_MIDI=jack "$cli" ports 2>/dev/null | grep -qF "$name:out"; do
         kill -0 "$JACK_THROUGH_PID" 2>/dev/null || { echo "jack: the through client ended:" >&2; cat "$log" >&2; return 1; }
