@@ -45,6 +45,8 @@ public:
     // A reset: every buffer comes back.
     void give_back_all();
     bool holds_buffers() const { return !queue_.empty(); }
+    // The front buffer holds bytes.
+    bool filling() const { return !queue_.empty() && queue_.front().recorded > 0; }
     std::size_t queued() const { return queue_.size(); }
     // SysEx bytes that found no buffer.
     unsigned long long bytes_dropped() const { return bytes_dropped_; }

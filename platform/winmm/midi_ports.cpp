@@ -2,7 +2,6 @@
 // messages) and an open output handle (one send at a time).
 #include "winmm/midi_service.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -46,9 +45,10 @@ MMRESULT MidiInPort::reset() {
 void MidiInPort::on_bytes(std::span<const std::uint8_t> bytes, Timestamp at) {
     std::lock_guard lock(service_.mutex());
     if (closed_ || !recording_) return;
-    if (!filling_since_ && std::any_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b < 0xF8; }))
-        filling_since_ = at;
-    assembly_.take(bytes);
+    for (const std::uint8_t& b : bytes) {
+        assembly_.take({&b, 1});
+        if (!filling_since_ && assembly_.filling()) filling_since_ = at;
+    }
 }
 
 void MidiInPort::on_error(const Status& why) {
@@ -60,7 +60,8 @@ void MidiInPort::on_error(const Status& why) {
 }
 
 void MidiInPort::give_back(const InputAssembly::Buffer& buffer) {
-    if (buffer.recorded > 0) last_arrival_ = filling_since_;
+    // A buffer that begins a SysEx message dates the message.
+    if (buffer.recorded > 0 && buffer.data[0] == 0xF0) last_arrival_ = filling_since_;
     filling_since_.reset();
     service_.give_back(window_, MM_MIM_LONGDATA, reinterpret_cast<WPARAM>(handle_), buffer.header, buffer.recorded);
 }

@@ -80,8 +80,8 @@ private:
     // Short-message notifications in flight, and those lost.
     unsigned pending_short_ = 0;
     unsigned long long short_dropped_ = 0;
-    // The engine's time of the first bytes (other than real-time ones) since
-    // a buffer was last given back, and of the last buffer given back.
+    // The engine's time of the first byte in the buffer being filled, and of
+    // the first byte of the last SysEx message given back.
     std::optional<Timestamp> filling_since_;
     std::optional<Timestamp> last_arrival_;
 };

@@ -63,10 +63,10 @@ protected:
         MidiFixture::SetUp();
         platform::midi::use_backend(std::make_unique<HandEngine>(engine));
     }
-    void feed(std::initializer_list<int> bytes) {
+    void feed(std::initializer_list<int> bytes, long long at_us = 0) {
         std::vector<std::uint8_t> v;
         for (int b : bytes) v.push_back(static_cast<std::uint8_t>(b));
-        engine->in->on_bytes(v, platform::midi::Timestamp{0});
+        engine->in->on_bytes(v, platform::midi::Timestamp{at_us});
     }
     std::vector<LPARAM> shorts() const {
         std::vector<LPARAM> out;
@@ -187,6 +187,39 @@ TEST_F(Engines, ACompletionOvertakenByAResetIsNotAppliedAgain) {
     EXPECT_EQ(loop.out_hdr.dwFlags, DWORD{MHDR_DONE | MHDR_PREPARED});
     EXPECT_EQ(midiOutReset(loop.out), MMSYSERR_NOERROR);
     EXPECT_EQ(engine->aborts, 1);  // nothing was under way
+    loop.close();
+}
+
+// The engine's own times: a message is dated by its first byte, not by the
+// buffer it ended in nor by a real-time byte ahead of it; a send by the
+// engine's taking of it, not a stale send's.
+TEST_F(Engines, EngineTimesDateAMessageByItsFirstByte) {
+    using platform::midi::Timestamp;
+    Loop loop;
+    ASSERT_EQ(loop.open(cb()), MMSYSERR_NOERROR);
+    loop.in_length = 8;
+    ASSERT_EQ(loop.arm(), MMSYSERR_NOERROR);
+    MIDIHDR second{};
+    std::vector<char> spare(8);
+    second.lpData = spare.data();
+    second.dwBufferLength = 8;
+    ASSERT_EQ(midiInPrepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_EQ(midiInAddBuffer(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+    EXPECT_EQ(platform::midi::last_arrival(loop.in), std::nullopt);
+    feed({0xF8}, 50);
+    feed({0x90, 0x40, 0x7F}, 60);
+    feed({0xF0, 1, 2}, 100);
+    feed({3, 4, 5, 6, 7, 8, 9, 0xF7}, 200);
+    ASSERT_TRUE(pump_until([&] { return count(MM_MIM_LONGDATA) == 2; }));
+    EXPECT_EQ(platform::midi::last_arrival(loop.in), Timestamp{100});
+
+    ASSERT_EQ(loop.send(), MMSYSERR_NOERROR);
+    engine->out->on_taken(engine->tickets[0] + 1, Timestamp{30});  // no such send
+    engine->out->on_taken(engine->tickets[0], Timestamp{40});
+    engine->out->on_sent(engine->tickets[0], {});
+    ASSERT_TRUE(pump_until([&] { return count(MM_MOM_DONE) == 1; }));
+    EXPECT_EQ(platform::midi::last_taken(loop.out), Timestamp{40});
+    EXPECT_EQ(midiInUnprepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
     loop.close();
 }
 

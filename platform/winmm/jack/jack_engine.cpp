@@ -91,9 +91,8 @@ int Client::process(std::uint32_t nframes, void* arg) {
     // null, or release() sees this cycle and waits for its end.
     self->cycle_begin_.fetch_add(1, std::memory_order_seq_cst);
     bool moved = false;
-    // Frame times become microseconds of JACK's clock (CLOCK_MONOTONIC, as
-    // steady_clock), the way JACK's own latency tools count frames.
     const jack_nframes_t cycle = jack_last_frame_time(self->client_);
+    if (!self->anchored_) self->anchor(cycle);
     for (auto& slot : self->inputs_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) continue;
@@ -107,7 +106,7 @@ int Client::process(std::uint32_t nframes, void* arg) {
                 continue;
             }
             std::uint64_t none = 0;
-            slot.first_at.compare_exchange_strong(none, jack_frames_to_time(self->client_, cycle + ev.time),
+            slot.first_at.compare_exchange_strong(none, self->frame_us(cycle + ev.time),
                                                   std::memory_order_acq_rel);
             jack_ringbuffer_write(slot.ring, reinterpret_cast<const char*>(ev.buffer), ev.size);
             moved = true;
@@ -134,7 +133,7 @@ int Client::process(std::uint32_t nframes, void* arg) {
             if (jack_midi_data_t* data = jack_midi_event_reserve(buffer, 0, n)) {
                 const std::uint64_t start = slot.job_start.load(std::memory_order_acquire);
                 if (consumed <= start && start < consumed + n)
-                    slot.taken_at.store(jack_frames_to_time(self->client_, cycle), std::memory_order_release);
+                    slot.taken_at.store(self->frame_us(cycle), std::memory_order_release);
                 jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(data), n);
                 consumed += n;
                 moved = true;
@@ -148,8 +147,27 @@ int Client::process(std::uint32_t nframes, void* arg) {
     // the kernel only to wake a worker that sleeps. It is posted only in a
     // cycle that moved bytes, so quiet cycles cost nothing.
     if (moved) self->wake();
+    else self->anchor(cycle);
     if (self->cycle_waiters_.load(std::memory_order_acquire) > 0) sem_post(&self->connected_);
     return 0;
+}
+
+// Frames become steady-clock microseconds by the sample rate from an anchor:
+// the time the callback ran in the last cycle that moved nothing. Times
+// within a burst of traffic are then frame-exact apart, as JACK's own
+// latency tools count them, while the anchor follows the steady clock between
+// bursts (JACK's own frame-to-time estimate may sit far from it, and a busy
+// dummy driver's cycles run longer than their frames).
+void Client::anchor(jack_nframes_t cycle) {
+    rate_ = jack_get_sample_rate(client_);
+    anchor_us_ = now().count();
+    anchor_frame_ = cycle;
+    anchored_ = true;
+}
+
+std::uint64_t Client::frame_us(jack_nframes_t frame) const {
+    const auto since = static_cast<std::int32_t>(frame - anchor_frame_);  // frame counts wrap
+    return static_cast<std::uint64_t>(anchor_us_ + static_cast<std::int64_t>(since) * 1'000'000 / std::max<std::int64_t>(rate_, 1));
 }
 
 void Client::shutdown(void* arg) {
