@@ -177,6 +177,11 @@ std::unique_ptr<Input> Input::open(const std::string& address, InputSink& sink, 
             return nullptr;
         }
     }
+    // A substream takes input only once it is triggered, which a poll or a
+    // read does: before open returns, so that what is sent next is not lost
+    // while the thread starts (snd-virmidi drops it; USB leaves it unread).
+    auto fds = descriptors(h, POLLIN);
+    ::poll(fds.data(), fds.size(), 0);
     in->thread_ = std::thread([p = in.get()] { p->run(); });
     return in;
 }
@@ -291,9 +296,11 @@ void Output::abort() {
 bool Output::pump(std::span<const std::uint8_t> job, std::size_t& done, Status& result) {
     snd_rawmidi_t* h = handle_.get();
     while (done < job.size()) {
+        // Taken when handed to the kernel: its driver may pass the bytes on
+        // before the call returns.
+        if (done == 0) taken_ = now();
         const ssize_t n = snd_rawmidi_write(h, job.data() + done, job.size() - done);
         if (n > 0) {
-            if (done == 0) taken_ = now();  // in the device's buffer: the driver has it
             done += static_cast<std::size_t>(n);
             continue;
         }
