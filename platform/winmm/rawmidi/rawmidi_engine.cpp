@@ -75,7 +75,12 @@ struct Params {
     snd_rawmidi_params_t* p = nullptr;
 };
 
+void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
+
 Handle open_handle(const std::string& address, bool input, Status& error) {
+    // The library writes its own complaints to stderr (a status request of a
+    // removed card, say); the engine reports failures itself.
+    snd_lib_error_set_handler(quiet_alsa);
     snd_rawmidi_t* raw = nullptr;
     const int err = input ? snd_rawmidi_open(&raw, nullptr, address.c_str(), SND_RAWMIDI_NONBLOCK)
                           : snd_rawmidi_open(nullptr, &raw, address.c_str(), SND_RAWMIDI_NONBLOCK);
