@@ -87,6 +87,7 @@ void InputAssembly::store(std::uint8_t b) {
         return;
     }
     Buffer& buf = queue_.front();
+    if (buf.recorded == 0) buf.first_at = at_;
     buf.data[buf.recorded++] = b;
     if (buf.recorded == buf.data.size()) give_back_front();
 }

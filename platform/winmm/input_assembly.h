@@ -6,6 +6,7 @@
 
 #include <mmsystem.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -19,6 +20,7 @@ public:
         MIDIHDR* header;
         std::span<std::uint8_t> data;
         DWORD recorded = 0;
+        std::chrono::microseconds first_at{};  // the engine's time of its first byte
     };
     // What the bytes come to, called as they do.
     class Output {
@@ -34,7 +36,9 @@ public:
 
     explicit InputAssembly(Output& out) : out_(out) {}
     void add(const Buffer& buffer) { queue_.push_back(buffer); }
-    void take(std::span<const std::uint8_t> bytes) {
+    // `at` is the engine's time of the bytes; it stamps a buffer's first byte.
+    void take(std::span<const std::uint8_t> bytes, std::chrono::microseconds at = {}) {
+        at_ = at;
         for (std::uint8_t b : bytes) take_byte(b);
     }
     // Forgets a message under way (recording starts or stops).
@@ -45,8 +49,6 @@ public:
     // A reset: every buffer comes back.
     void give_back_all();
     bool holds_buffers() const { return !queue_.empty(); }
-    // The front buffer holds bytes.
-    bool filling() const { return !queue_.empty() && queue_.front().recorded > 0; }
     std::size_t queued() const { return queue_.size(); }
     // SysEx bytes that found no buffer.
     unsigned long long bytes_dropped() const { return bytes_dropped_; }
@@ -64,6 +66,7 @@ private:
     unsigned have_ = 0;
     std::uint8_t data_[2]{};
     unsigned long long bytes_dropped_ = 0;
+    std::chrono::microseconds at_{};
 };
 
 }  // namespace platform::midi

@@ -45,10 +45,7 @@ MMRESULT MidiInPort::reset() {
 void MidiInPort::on_bytes(std::span<const std::uint8_t> bytes, Timestamp at) {
     std::lock_guard lock(service_.mutex());
     if (closed_ || !recording_) return;
-    for (const std::uint8_t& b : bytes) {
-        assembly_.take({&b, 1});
-        if (!filling_since_ && assembly_.filling()) filling_since_ = at;
-    }
+    assembly_.take(bytes, at);
 }
 
 void MidiInPort::on_error(const Status& why) {
@@ -60,9 +57,9 @@ void MidiInPort::on_error(const Status& why) {
 }
 
 void MidiInPort::give_back(const InputAssembly::Buffer& buffer) {
-    // A buffer that begins a SysEx message dates the message.
-    if (buffer.recorded > 0 && buffer.data[0] == 0xF0) last_arrival_ = filling_since_;
-    filling_since_.reset();
+    // A buffer that begins a SysEx message dates the message; one that
+    // continues it does not.
+    if (buffer.recorded > 0 && buffer.data[0] == 0xF0) last_arrival_ = buffer.first_at;
     service_.give_back(window_, MM_MIM_LONGDATA, reinterpret_cast<WPARAM>(handle_), buffer.header, buffer.recorded);
 }
 

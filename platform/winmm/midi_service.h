@@ -80,10 +80,7 @@ private:
     // Short-message notifications in flight, and those lost.
     unsigned pending_short_ = 0;
     unsigned long long short_dropped_ = 0;
-    // The engine's time of the first byte in the buffer being filled, and of
-    // the first byte of the last SysEx message given back.
-    std::optional<Timestamp> filling_since_;
-    std::optional<Timestamp> last_arrival_;
+    std::optional<Timestamp> last_arrival_;  // first byte of the last SysEx given back
 };
 
 class MidiOutPort final : public OutputSink {

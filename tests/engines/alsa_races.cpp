@@ -4,6 +4,7 @@
 // aborted long one.
 //
 //   alsa_races "Midi Through Port-0"
+#include "test_sink.h"
 #include "winmm/port_backend.h"
 
 #include <alsa/asoundlib.h>
@@ -24,34 +25,7 @@ namespace {
 using namespace platform::midi;
 using namespace std::chrono_literals;
 
-struct Sink final : InputSink, OutputSink {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::uint8_t> got;
-    std::optional<Status> sent;
-    std::optional<Status> error;
-
-    void on_bytes(std::span<const std::uint8_t> b, Timestamp) override {
-        std::lock_guard lock(mutex);
-        got.insert(got.end(), b.begin(), b.end());
-        cv.notify_all();
-    }
-    void on_sent(std::uint64_t, const Status& result) override {
-        std::lock_guard lock(mutex);
-        sent = result;
-        cv.notify_all();
-    }
-    void on_error(const Status& why) override {
-        std::lock_guard lock(mutex);
-        error = why;
-        cv.notify_all();
-    }
-    template <typename Pred>
-    bool wait(Pred pred, std::chrono::milliseconds limit) {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, limit, pred);
-    }
-};
+using Sink = tavrin_test::TestSink;
 
 std::vector<std::uint8_t> sysex(std::size_t size) {
     std::vector<std::uint8_t> m(size, 0x11);
@@ -138,7 +112,7 @@ bool removed_while_the_input_opens() {
             ++refused;
             continue;
         }
-        if (!sink.wait([&] { return sink.error.has_value(); }, 5s)) {
+        if (!sink.wait([&] { return sink.in_error.has_value(); }, 5s)) {
             std::printf("alsa_races: round %d: the input was never told its device is gone\n", round);
             return false;
         }

@@ -3,6 +3,7 @@
 // a private server on the dummy driver and stops it).
 #include "jack_server.h"
 #include "jack_through.h"
+#include "test_sink.h"
 #include "winmm/port_backend.h"
 
 #include <gtest/gtest.h>
@@ -21,41 +22,7 @@ namespace {
 using namespace platform::midi;
 using namespace std::chrono_literals;
 
-struct Sink final : InputSink, OutputSink {
-    static constexpr std::size_t kKeep = 1 << 20;  // bytes kept to compare
-
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::size_t bytes = 0;
-    std::vector<std::uint8_t> got;
-    int sends = 0;
-    std::optional<Status> sent;
-    std::optional<Status> in_error;
-    std::optional<Status> out_error;
-
-    void on_bytes(std::span<const std::uint8_t> b, Timestamp) override {
-        std::lock_guard lock(mutex);
-        bytes += b.size();
-        if (got.size() < kKeep) got.insert(got.end(), b.begin(), b.end());
-        cv.notify_all();
-    }
-    void on_sent(std::uint64_t, const Status& result) override {
-        std::lock_guard lock(mutex);
-        sent = result;
-        ++sends;
-        cv.notify_all();
-    }
-    void on_error(const Status& why) override {
-        std::lock_guard lock(mutex);
-        (in_error ? out_error : in_error) = why;
-        cv.notify_all();
-    }
-    template <typename Pred>
-    bool wait(Pred pred, std::chrono::seconds limit = 10s) {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, limit, pred);
-    }
-};
+using Sink = tavrin_test::TestSink;
 
 double cpu_seconds() {
     rusage u{};

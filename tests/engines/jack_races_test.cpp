@@ -5,6 +5,7 @@
 // under the tsan preset as well.
 #include "jack_server.h"
 #include "jack_through.h"
+#include "test_sink.h"
 #include "winmm/jack/jack_engine.h"
 
 #include <gtest/gtest.h>
@@ -24,54 +25,7 @@ using namespace platform::midi;
 using namespace std::chrono_literals;
 using Client = platform::midi::jack::Client;
 
-// One sink for both directions; `gate` closed holds the engine's worker
-// inside on_bytes until the test opens it.
-struct Sink final : InputSink, OutputSink {
-    std::mutex mutex;
-    std::condition_variable cv;
-    std::vector<std::uint8_t> got;
-    int sends = 0;
-    std::optional<Status> sent;
-    std::optional<Status> error;
-    std::size_t bytes_at_error = 0;
-    bool gate_open = true;
-    bool held = false;  // the worker waits at the gate
-
-    void on_bytes(std::span<const std::uint8_t> b, Timestamp) override {
-        std::unique_lock lock(mutex);
-        got.insert(got.end(), b.begin(), b.end());
-        held = !gate_open;
-        cv.notify_all();
-        cv.wait(lock, [&] { return gate_open; });
-        held = false;
-    }
-    void on_sent(std::uint64_t, const Status& result) override {
-        std::lock_guard lock(mutex);
-        sent = result;
-        ++sends;
-        cv.notify_all();
-    }
-    void on_error(const Status& why) override {
-        std::lock_guard lock(mutex);
-        error = why;
-        bytes_at_error = got.size();
-        cv.notify_all();
-    }
-    template <typename Pred>
-    bool wait(Pred pred, std::chrono::milliseconds limit = 5s) {
-        std::unique_lock lock(mutex);
-        return cv.wait_for(lock, limit, pred);
-    }
-    bool ends_with(const std::vector<std::uint8_t>& m) {
-        std::lock_guard lock(mutex);
-        return got.size() >= m.size() && std::equal(m.begin(), m.end(), got.end() - static_cast<std::ptrdiff_t>(m.size()));
-    }
-    void set_gate(bool open) {
-        std::lock_guard lock(mutex);
-        gate_open = open;
-        cv.notify_all();
-    }
-};
+using Sink = tavrin_test::TestSink;
 
 // The loop test's message: F0, 256 data bytes, F7.
 std::vector<std::uint8_t> message(int round) {
@@ -158,11 +112,11 @@ TEST_F(JackRaces, APortTakenAwayIsReportedGoneEveryTime) {
         Pair p(*client_, peer, in_sink, out_sink);
         ASSERT_TRUE(p.ok()) << "round " << round << ": the ports did not open";
         ASSERT_TRUE(peer.unregister_ports()) << "round " << round;
-        ASSERT_TRUE(in_sink.wait([&] { return in_sink.error.has_value(); }))
+        ASSERT_TRUE(in_sink.wait([&] { return in_sink.in_error.has_value(); }))
             << "round " << round << ": the input never heard that its port is gone";
-        ASSERT_TRUE(out_sink.wait([&] { return out_sink.error.has_value(); }))
+        ASSERT_TRUE(out_sink.wait([&] { return out_sink.in_error.has_value(); }))
             << "round " << round << ": the output never heard that its port is gone";
-        EXPECT_NE(in_sink.error->text.find("gone"), std::string::npos) << in_sink.error->text;
+        EXPECT_NE(in_sink.in_error->text.find("gone"), std::string::npos) << in_sink.in_error->text;
         const Status later = client_->send(p.out, message(round), 2);
         EXPECT_EQ(later.code, static_cast<MMRESULT>(MMSYSERR_NODRIVER)) << later.text;
     }
@@ -256,7 +210,7 @@ TEST(JackRacesServerDeath, BytesThatArrivedAreDeliveredBeforeTheLoss) {
         std::this_thread::sleep_for(1ms);
     ASSERT_TRUE(client->server_stopped()) << "the engine never heard that the server died";
     second.set_gate(true);
-    ASSERT_TRUE(first.wait([&] { return first.error.has_value(); })) << "the first input never heard of the loss";
+    ASSERT_TRUE(first.wait([&] { return first.in_error.has_value(); })) << "the first input never heard of the loss";
     {
         std::lock_guard lock(first.mutex);
         EXPECT_EQ(first.bytes_at_error, m1.size() + m2.size())

@@ -43,10 +43,11 @@ void drain_fd(int fd) {
 
 // Waits for the sequencer's descriptors (events `what`) or the stop fd.
 // Returns 1 when the sequencer is ready, 0 on the time-out, -1 when stopped.
+// With no `seq`, waits for the stop alone.
 int wait_seq(snd_seq_t* seq, short what, int stop_fd, int timeout_ms) {
-    const int n = snd_seq_poll_descriptors_count(seq, what);
+    const int n = seq != nullptr ? snd_seq_poll_descriptors_count(seq, what) : 0;
     std::vector<pollfd> fds(static_cast<std::size_t>(std::max(n, 0)) + 1);
-    const int got = snd_seq_poll_descriptors(seq, fds.data(), static_cast<unsigned>(n), what);
+    const int got = n > 0 ? snd_seq_poll_descriptors(seq, fds.data(), static_cast<unsigned>(n), what) : 0;
     fds[static_cast<std::size_t>(got)] = {stop_fd, POLLIN, 0};
     fds.resize(static_cast<std::size_t>(got) + 1);
     for (;;) {
@@ -227,7 +228,15 @@ void Input::run() {
             const int r = snd_seq_event_input(seq, &ev);
             if (r == -EAGAIN || r == -EINTR) break;
             if (r == -ENOSPC) continue;  // overrun: the kernel dropped events; go on with the rest
-            if (r < 0 || ev == nullptr) break;
+            if (r < 0) {
+                // The sequencer itself failed: its descriptor would stay ready
+                // and the next poll return at once, so the input ends here.
+                if (!gone_.exchange(true))
+                    sink_->on_error({MMSYSERR_NODRIVER, alsa_error("The ALSA sequencer stopped reading this MIDI input", r)});
+                wait_seq(nullptr, 0, stop_fd_, -1);
+                return;
+            }
+            if (ev == nullptr) break;
             if (ev->source.client == SND_SEQ_CLIENT_SYSTEM) {
                 if ((ev->type == SND_SEQ_EVENT_PORT_EXIT &&
                      ev->data.addr.client == source_.client && ev->data.addr.port == source_.port) ||
@@ -358,7 +367,7 @@ void Output::run() {
         Status result;
         if (!error.empty()) result = {static_cast<MMRESULT>(gone() ? MMSYSERR_NODRIVER : MMSYSERR_ERROR), error};
         else if (gone()) result = {MMSYSERR_NODRIVER, kRemoved};
-        if (result) sink_->on_taken(ticket, taken);
+        else sink_->on_taken(ticket, taken);
         sink_->on_sent(ticket, result);
     }
 }
