@@ -12,7 +12,7 @@
 namespace tavrin_cli {
 
 struct Options {
-    enum class Command { Ports, Test, Wiring };
+    enum class Command { Ports, Test, Wiring, Compare };
     Command command = Command::Ports;
     bool json = false;
     // test

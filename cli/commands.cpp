@@ -457,11 +457,12 @@ int run_ports(const Options& options) {
     return kExitOk;
 }
 
-int run_test(const Options& options, InterruptWatch& interrupt) {
-    const PortList ports = ports_or_exit();
-    const unsigned in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
-    const unsigned out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
-    const Pattern pattern = make_pattern(options.pattern);
+namespace {
+
+// Opens the two ports, runs the pattern as the options say, closes them;
+// `report` hears of every run.
+Summary run_pair(const PortList& ports, unsigned in_index, unsigned out_index, const Pattern& pattern,
+                 const Options& options, InterruptWatch& interrupt, TestReport& report) {
     MessageWindow window;
     if (!window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
     std::string error;
@@ -474,7 +475,6 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
     EventWait wait(window.hwnd(), interrupt);
     PairRun pair(wait, wait.add_input(*in), wait.add_output(*out), pattern, options.timeout_ms, options.strict);
     PairRun* const pairs[] = {&pair};
-    TestReport report(options, pattern);
     SummaryBuilder summary;
     const double end = options.duration_s > 0 ? now_seconds() + options.duration_s : kNever;
     auto take_stray = [&] {
@@ -509,10 +509,33 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
     in.reset();
     out.reset();
 
-    const Summary s = std::move(summary).finish(interrupt.status(), elapsed);
+    return std::move(summary).finish(interrupt.status(), elapsed);
+}
+
+}  // namespace
+
+int run_test(const Options& options, InterruptWatch& interrupt) {
+    const PortList ports = ports_or_exit();
+    const unsigned in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
+    const unsigned out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
+    const Pattern pattern = make_pattern(options.pattern);
+    TestReport report(options, pattern);
+    const Summary s = run_pair(ports, in_index, out_index, pattern, options, interrupt, report);
     report.finish(s, "tavrin-cli test, pattern " + pattern.choice.text + ", input " + ports.inputs[in_index].name +
                          ", output " + ports.outputs[out_index].name);
     return exit_status(s);
+}
+
+Summary test_quietly(const PortList& ports, unsigned in_index, unsigned out_index, const Options& options,
+                     InterruptWatch& interrupt) {
+    Options quiet = options;
+    quiet.json = false;
+    quiet.quiet = true;
+    quiet.plot_file.clear();
+    quiet.junit_file.clear();
+    const Pattern pattern = make_pattern(options.pattern);
+    TestReport report(quiet, pattern);
+    return run_pair(ports, in_index, out_index, pattern, quiet, interrupt, report);
 }
 
 int run_wiring(const Options& options, InterruptWatch& interrupt) {

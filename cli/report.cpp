@@ -124,6 +124,8 @@ constexpr ClassLook kClassLooks[] = {
     {Fault::Dropped, "#9467bd"},   {Fault::Extra, "#8c564b"},     {Fault::Reordered, "#e377c2"},
     {Fault::Late, "#bcbd22"},      {Fault::Error, "#000000"}};
 
+}  // namespace
+
 std::string faults_list(const std::array<std::uint64_t, kFaultClasses>& faults) {
     std::string s;
     for (const ClassLook& c : kClassLooks) {
@@ -132,8 +134,6 @@ std::string faults_list(const std::array<std::uint64_t, kFaultClasses>& faults) 
     }
     return s;
 }
-
-}  // namespace
 
 std::string json_line(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
