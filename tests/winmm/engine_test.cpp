@@ -74,20 +74,24 @@ protected:
             if (n.msg == MM_MIM_DATA) out.push_back(n.lp);
         return out;
     }
+    // A loop recording into two 8-byte buffers: the loop's own, then `second`.
+    void open_with_two_buffers(Loop& loop, MIDIHDR& second, std::vector<char>& spare) {
+        ASSERT_EQ(loop.open(cb()), MMSYSERR_NOERROR);
+        loop.in_length = 8;
+        ASSERT_EQ(loop.arm(), MMSYSERR_NOERROR);
+        second.lpData = spare.data();
+        second.dwBufferLength = static_cast<DWORD>(spare.size());
+        ASSERT_EQ(midiInPrepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiInAddBuffer(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+    }
     std::shared_ptr<Engine> engine = std::make_shared<Engine>();
 };
 
 TEST_F(Engines, StreamsAreParsedWhateverTheirChunks) {
     Loop loop;
-    ASSERT_EQ(loop.open(cb()), MMSYSERR_NOERROR);
-    loop.in_length = 8;
-    ASSERT_EQ(loop.arm(), MMSYSERR_NOERROR);
     MIDIHDR second{};
     std::vector<char> spare(8);
-    second.lpData = spare.data();
-    second.dwBufferLength = 8;
-    ASSERT_EQ(midiInPrepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(midiInAddBuffer(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_NO_FATAL_FAILURE(open_with_two_buffers(loop, second, spare));
     // Running status, a clock byte inside a note, a program change.
     feed({0x90, 0x40});
     feed({0xF8, 0x7F, 0x41, 0x00, 0xC3});
@@ -196,15 +200,9 @@ TEST_F(Engines, ACompletionOvertakenByAResetIsNotAppliedAgain) {
 TEST_F(Engines, EngineTimesDateAMessageByItsFirstByte) {
     using platform::midi::Timestamp;
     Loop loop;
-    ASSERT_EQ(loop.open(cb()), MMSYSERR_NOERROR);
-    loop.in_length = 8;
-    ASSERT_EQ(loop.arm(), MMSYSERR_NOERROR);
     MIDIHDR second{};
     std::vector<char> spare(8);
-    second.lpData = spare.data();
-    second.dwBufferLength = 8;
-    ASSERT_EQ(midiInPrepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(midiInAddBuffer(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_NO_FATAL_FAILURE(open_with_two_buffers(loop, second, spare));
     EXPECT_EQ(platform::midi::last_arrival(loop.in), std::nullopt);
     feed({0xF8}, 50);
     feed({0x90, 0x40, 0x7F}, 60);
