@@ -152,22 +152,21 @@ int Client::process(std::uint32_t nframes, void* arg) {
     return 0;
 }
 
-// Frames become steady-clock microseconds by the sample rate from an anchor:
-// the time the callback ran in the last cycle that moved nothing. Times
-// within a burst of traffic are then frame-exact apart, as JACK's own
-// latency tools count them, while the anchor follows the steady clock between
-// bursts (JACK's own frame-to-time estimate may sit far from it, and a busy
-// dummy driver's cycles run longer than their frames).
+// Frames become steady-clock microseconds through JACK's own frame-to-time
+// estimate, as JACK's own latency tools take it, moved onto the steady clock
+// by an anchor: the time the callback ran in the last cycle that moved
+// nothing. Times within a burst of traffic are then apart exactly as JACK
+// counts them, while the anchor follows the steady clock between bursts (the
+// estimate may sit far from it on a dummy driver).
 void Client::anchor(jack_nframes_t cycle) {
-    rate_ = jack_get_sample_rate(client_);
     anchor_us_ = now().count();
-    anchor_frame_ = cycle;
+    anchor_jack_us_ = static_cast<std::int64_t>(jack_frames_to_time(client_, cycle));
     anchored_ = true;
 }
 
 std::uint64_t Client::frame_us(jack_nframes_t frame) const {
-    const auto since = static_cast<std::int32_t>(frame - anchor_frame_);  // frame counts wrap
-    return static_cast<std::uint64_t>(anchor_us_ + static_cast<std::int64_t>(since) * 1'000'000 / std::max<std::int64_t>(rate_, 1));
+    return static_cast<std::uint64_t>(anchor_us_ + static_cast<std::int64_t>(jack_frames_to_time(client_, frame)) -
+                                      anchor_jack_us_);
 }
 
 void Client::shutdown(void* arg) {

@@ -157,10 +157,10 @@ private:
     std::atomic<int> cycle_waiters_{0};       // the process callback posts connected_
     std::atomic<std::uint64_t> cycle_begin_{0};
     std::atomic<std::uint64_t> cycle_end_{0};
-    // The process callback's own: the sample rate and one frame's time.
-    std::int64_t rate_ = 0;
+    // The process callback's own: one cycle's time on the steady clock and
+    // by JACK's estimate.
     std::int64_t anchor_us_ = 0;
-    std::uint32_t anchor_frame_ = 0;
+    std::int64_t anchor_jack_us_ = 0;
     bool anchored_ = false;
 
     sem_t wake_;
