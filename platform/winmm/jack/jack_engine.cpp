@@ -92,7 +92,7 @@ int Client::process(std::uint32_t nframes, void* arg) {
     self->cycle_begin_.fetch_add(1, std::memory_order_seq_cst);
     bool moved = false;
     const jack_nframes_t cycle = jack_last_frame_time(self->client_);
-    if (!self->anchored_) self->anchor(cycle);
+    self->keep_anchor(cycle, nframes);
     for (auto& slot : self->inputs_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) continue;
@@ -162,6 +162,17 @@ void Client::anchor(jack_nframes_t cycle) {
     anchor_us_ = now().count();
     anchor_jack_us_ = static_cast<std::int64_t>(jack_frames_to_time(client_, cycle));
     anchored_ = true;
+}
+
+// A cycle's callback runs after the cycle began, and within its period
+// unless the machine is late: outside that the estimate has drifted from the
+// steady clock, and the anchor moves to this cycle.
+void Client::keep_anchor(jack_nframes_t cycle, jack_nframes_t frames) {
+    if (!anchored_) return anchor(cycle);
+    const std::int64_t late = now().count() - static_cast<std::int64_t>(frame_us(cycle));
+    const std::int64_t period = static_cast<std::int64_t>(jack_frames_to_time(client_, cycle + frames)) -
+                                static_cast<std::int64_t>(jack_frames_to_time(client_, cycle));
+    if (late < 0 || late > period) anchor(cycle);
 }
 
 std::uint64_t Client::frame_us(jack_nframes_t frame) const {

@@ -114,6 +114,7 @@ private:
     // The process callback's: a frame's time on the steady clock, from the
     // anchor that anchor() sets.
     void anchor(std::uint32_t cycle);
+    void keep_anchor(std::uint32_t cycle, std::uint32_t frames);
     std::uint64_t frame_us(std::uint32_t frame) const;
     static void shutdown(void* arg);
     static void port_registration(std::uint32_t id, int registered, void* arg);
