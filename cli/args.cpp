@@ -84,12 +84,23 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         ->check(CLI::Range(1u, 3'600'000u));
     wiring->add_flag("--json", o.json, "Write JSON");
 
+    CLI::App* compare = app.add_subcommand(
+        "compare", "Run the same patterns through every engine that reaches one loop, side by side (not on Windows)");
+    compare->add_option("--in", o.in_port, "Input port: a name each engine knows (exact, else a unique part of one)")
+        ->required();
+    compare->add_option("--out", o.out_port, "Output port: the same")->required();
+    compare->add_option("--count", o.count, "Runs of each pattern on each engine (default 20)")
+        ->check(CLI::Range(1u, 1'000'000u));
+    compare->add_option("--timeout", o.timeout_ms, "Milliseconds a run waits with nothing arriving (default 2000)")
+        ->check(CLI::Range(1u, 3'600'000u));
+    compare->add_flag("--json", o.json, "Write JSON");
+
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);
     } catch (const CLI::CallForHelp&) {
         result.out = app.help();
-        for (CLI::App* sub : {ports, test, wiring})
+        for (CLI::App* sub : {ports, test, wiring, compare})
             if (sub->parsed()) result.out = sub->help();
         return result;
     } catch (const CLI::CallForAllHelp&) {
@@ -106,6 +117,9 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
 
     if (ports->parsed()) {
         o.command = Options::Command::Ports;
+    } else if (compare->parsed()) {
+        o.command = Options::Command::Compare;
+        if (compare->count("--count") == 0) o.count = 20;
     } else if (wiring->parsed()) {
         o.command = Options::Command::Wiring;
         if (wiring->count("--timeout") == 0) o.timeout_ms = kWiringTimeoutMs;

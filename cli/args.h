@@ -15,7 +15,7 @@ namespace tavrin_cli {
 inline constexpr unsigned kWiringTimeoutMs = 1000;
 
 struct Options {
-    enum class Command { Ports, Test, Wiring };
+    enum class Command { Ports, Test, Wiring, Compare };
     Command command = Command::Ports;
     bool json = false;
     // test

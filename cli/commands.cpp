@@ -227,31 +227,24 @@ int run_ports(const Options& options) {
 
 namespace {
 
-// The ports of a test, open, with the window that hears from them.
+// The two ports of a test, open, with the window that hears from them.
 struct OpenLoop {
-    PortList ports;
-    unsigned in_index = 0, out_index = 0;
-    Pattern pattern;
     MessageWindow window;
     std::unique_ptr<MidiOutput> out;
     std::unique_ptr<MidiInput> in;
 };
 
-std::unique_ptr<OpenLoop> open_loop(const Options& options) {
+std::unique_ptr<OpenLoop> open_loop(const PortList& ports, unsigned in_index, unsigned out_index,
+                                    const Pattern& pattern) {
     auto loop = std::make_unique<OpenLoop>();
-    loop->ports = ports_or_exit();
-    const PortList& ports = loop->ports;
-    loop->in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
-    loop->out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
-    loop->pattern = make_pattern(options.pattern);
     if (!loop->window) throw Exit(kExitUnavailable, "cannot create the window that receives MIDI notifications");
     std::string error;
-    loop->out = MidiOutput::open(loop->out_index, loop->window.hwnd(), loop->pattern.sends, error);
+    loop->out = MidiOutput::open(out_index, loop->window.hwnd(), pattern.sends, error);
     if (!loop->out)
-        throw Exit(kExitUnavailable, "cannot open " + port_label("output", loop->out_index, ports.outputs) + ": " + error);
-    loop->in = MidiInput::open(loop->in_index, loop->window.hwnd(), loop->pattern.input_buffers, kInputBufferBytes, error);
+        throw Exit(kExitUnavailable, "cannot open " + port_label("output", out_index, ports.outputs) + ": " + error);
+    loop->in = MidiInput::open(in_index, loop->window.hwnd(), pattern.input_buffers, kInputBufferBytes, error);
     if (!loop->in)
-        throw Exit(kExitUnavailable, "cannot open " + port_label("input", loop->in_index, ports.inputs) + ": " + error);
+        throw Exit(kExitUnavailable, "cannot open " + port_label("input", in_index, ports.inputs) + ": " + error);
     return loop;
 }
 
@@ -282,11 +275,29 @@ void run_runs(EventWait& wait, PairRun& pair, const Options& options, TestReport
     }
 }
 
+// Opens the two ports, runs the pattern as the options say, closes them;
+// `report` hears of every run.
+Summary run_pair(const PortList& ports, unsigned in_index, unsigned out_index, const Pattern& pattern,
+                 const Options& options, InterruptWatch& interrupt, TestReport& report) {
+    const auto loop = open_loop(ports, in_index, out_index, pattern);
+    interrupt.set_target(loop->window.hwnd());
+    EventWait wait(loop->window.hwnd(), interrupt);
+    PairRun pair(wait, wait.add_input(*loop->in), wait.add_output(*loop->out), pattern, options.timeout_ms,
+                 options.strict);
+    SummaryBuilder summary;
+    run_runs(wait, pair, options, report, summary);
+    const double elapsed = report.elapsed();
+    settle_ports(wait, *loop->in, *loop->out);
+    summary.add_stray(pair.take_stray());
+    interrupt.set_target(nullptr);
+    return std::move(summary).finish(interrupt.status(), elapsed);
+}
+
 }  // namespace
 
 int run_test(const Options& options, InterruptWatch& interrupt) {
+    const PortList ports = ports_or_exit();
     if (options.all_loops || !options.pairs.empty()) {
-        const PortList ports = ports_or_exit();
         std::vector<PortPair> pairs;
         if (options.all_loops) {
             pairs = loops_of(find_wiring(ports, kWiringTimeoutMs, interrupt));
@@ -297,25 +308,26 @@ int run_test(const Options& options, InterruptWatch& interrupt) {
         }
         return run_pairs(options, ports, pairs, make_pattern(options.pattern), interrupt);
     }
-    const auto loop = open_loop(options);
-    interrupt.set_target(loop->window.hwnd());
-    EventWait wait(loop->window.hwnd(), interrupt);
-    PairRun pair(wait, wait.add_input(*loop->in), wait.add_output(*loop->out), loop->pattern, options.timeout_ms,
-                 options.strict);
-    TestReport report(options, loop->pattern);
-    SummaryBuilder summary;
-    run_runs(wait, pair, options, report, summary);
-    const double elapsed = report.elapsed();
-    settle_ports(wait, *loop->in, *loop->out);
-    summary.add_stray(pair.take_stray());
-    interrupt.set_target(nullptr);
-    loop->in.reset();
-    loop->out.reset();
-
-    const Summary s = std::move(summary).finish(interrupt.status(), elapsed);
-    report.finish(s, "tavrin-cli test, pattern " + loop->pattern.choice.text + ", input " +
-                         loop->ports.inputs[loop->in_index].name + ", output " + loop->ports.outputs[loop->out_index].name);
+    const unsigned in_index = choose_port(ports.inputs, options.in_port, "input", "Inputs");
+    const unsigned out_index = choose_port(ports.outputs, options.out_port, "output", "Outputs");
+    const Pattern pattern = make_pattern(options.pattern);
+    TestReport report(options, pattern);
+    const Summary s = run_pair(ports, in_index, out_index, pattern, options, interrupt, report);
+    report.finish(s, "tavrin-cli test, pattern " + pattern.choice.text + ", input " + ports.inputs[in_index].name +
+                         ", output " + ports.outputs[out_index].name);
     return exit_status(s);
+}
+
+Summary test_quietly(const PortList& ports, unsigned in_index, unsigned out_index, const Options& options,
+                     InterruptWatch& interrupt) {
+    Options quiet = options;
+    quiet.json = false;
+    quiet.quiet = true;
+    quiet.plot_file.clear();
+    quiet.junit_file.clear();
+    const Pattern pattern = make_pattern(options.pattern);
+    TestReport report(quiet, pattern);
+    return run_pair(ports, in_index, out_index, pattern, quiet, interrupt, report);
 }
 
 WiringMap find_wiring(const PortList& ports, unsigned timeout_ms, InterruptWatch& interrupt) {

@@ -17,6 +17,7 @@ int run(const tavrin_cli::Options& options) {
         case tavrin_cli::Options::Command::Ports: return tavrin_cli::run_ports(options);
         case tavrin_cli::Options::Command::Test: return tavrin_cli::run_test(options, interrupt);
         case tavrin_cli::Options::Command::Wiring: return tavrin_cli::run_wiring(options, interrupt);
+        case tavrin_cli::Options::Command::Compare: return tavrin_cli::run_compare(options, interrupt);
         }
     } catch (const tavrin_cli::Exit& e) {
         std::fputs(tavrin_cli::complaint(e.what()).c_str(), stderr);

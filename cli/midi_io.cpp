@@ -56,6 +56,22 @@ PortList list_ports() {
     return list;
 }
 
+// Engine times are on the portable layer's performance counter (the steady
+// clock); WinMM gives none.
+#ifdef _WIN32
+std::optional<double> MidiInput::engine_arrival_s() const { return std::nullopt; }
+std::optional<double> MidiOutput::engine_taken_s() const { return std::nullopt; }
+#else
+namespace {
+std::optional<double> seconds(std::optional<platform::midi::Timestamp> at) {
+    if (!at) return std::nullopt;
+    return static_cast<double>(at->count()) / 1e6;
+}
+}  // namespace
+std::optional<double> MidiInput::engine_arrival_s() const { return seconds(platform::midi::last_arrival(handle_)); }
+std::optional<double> MidiOutput::engine_taken_s() const { return seconds(platform::midi::last_taken(handle_)); }
+#endif
+
 double now_seconds() {
     LARGE_INTEGER count{};
     LARGE_INTEGER frequency{};

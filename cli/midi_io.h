@@ -56,6 +56,9 @@ public:
     MidiInput& operator=(const MidiInput&) = delete;
 
     HMIDIIN handle() const { return handle_; }
+    // The engine's own time (seconds on now_seconds()'s clock) at which the
+    // first byte of the last SysEx given back reached it; none on Windows.
+    std::optional<double> engine_arrival_s() const;
     // Queues every buffer that is not queued, and starts recording.
     MMRESULT start();
     bool recording() const { return recording_; }
@@ -87,6 +90,9 @@ public:
     MidiOutput& operator=(const MidiOutput&) = delete;
 
     HMIDIOUT handle() const { return handle_; }
+    // The engine's own time (seconds on now_seconds()'s clock) at which it
+    // took the first bytes of the last send that completed; none on Windows.
+    std::optional<double> engine_taken_s() const;
     std::size_t messages() const { return headers_.size(); }
     MMRESULT send(std::size_t message);
     // Writes `bytes` over the start of a message that is not under way.

@@ -58,6 +58,8 @@ public:
         f7_seen_ = uncounted_ = 0;
         complete_ = late_ = false;
         next_send_ = 0;
+        taken_s_.reset();
+        arrival_s_.reset();
         error_.clear();
         if (!in_.recording()) {
             if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) return fail("input: " + input_error_text(r));
@@ -75,6 +77,7 @@ public:
     }
 
     void on_event(const Event& e) {
+        if (e.kind == Event::Kind::Sent && !taken_s_) taken_s_ = engine_time(out_.engine_taken_s());
         if (e.kind == Event::Kind::Arrival) arrived(e.bytes);
         else if (e.kind == Event::Kind::Sent && (stage_ == Stage::Receiving || stage_ == Stage::Late)) send_next();
         advance();
@@ -178,6 +181,7 @@ private:
             own = true;
         }
         if (!own || stage_ == Stage::Collecting) return;
+        if (!arrival_s_) arrival_s_ = engine_time(in_.engine_arrival_s());
         const double now = now_seconds();
         deadline_ = stage_ == Stage::Late ? deadline_ : now + timeout_s_;  // waits again from this arrival
         if (capture_complete(pattern_, captured_, f7_seen_, uncounted_)) {
@@ -223,6 +227,14 @@ private:
         result_.verdict = judge(pattern_, captured_, complete_);
         if (late_) mark_late(result_.verdict);
         if (complete_) result_.latency_ms = (done_at_ - start_) * 1000.0;
+        if (complete_ && taken_s_ && arrival_s_ && *arrival_s_ >= *taken_s_)
+            result_.layers = Layers{(*taken_s_ - start_) * 1000.0, (*arrival_s_ - *taken_s_) * 1000.0,
+                                    (done_at_ - *arrival_s_) * 1000.0};
+    }
+
+    // An engine time of this run: one from before its start is an earlier run's.
+    std::optional<double> engine_time(std::optional<double> at) const {
+        return at && *at >= start_ ? at : std::nullopt;
     }
 
     void fail(const std::string& what) {
@@ -248,6 +260,7 @@ private:
     std::string error_;
     double start_ = 0, done_at_ = 0, deadline_ = 0;
     StrayCounts stray_;
+    std::optional<double> taken_s_, arrival_s_;  // the engine's own times of this run
     enum class Foreign { None, Expected, Inside };
     std::optional<unsigned> tag_;
     CrosstalkSeen crosstalk_seen_;

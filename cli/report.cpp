@@ -126,6 +126,8 @@ constexpr ClassLook kClassLooks[] = {
     {Fault::Dropped, "#9467bd"},   {Fault::Extra, "#8c564b"},     {Fault::Reordered, "#e377c2"},
     {Fault::Late, "#bcbd22"},      {Fault::Error, "#000000"}};
 
+}  // namespace
+
 std::string faults_list(const std::array<std::uint64_t, kFaultClasses>& faults) {
     std::string s;
     for (const ClassLook& c : kClassLooks) {
@@ -134,8 +136,6 @@ std::string faults_list(const std::array<std::uint64_t, kFaultClasses>& faults) 
     }
     return s;
 }
-
-}  // namespace
 
 std::string json_line(const json& value) { return value.dump(-1, ' ', false, json::error_handler_t::replace); }
 
@@ -177,6 +177,10 @@ json run_json(const RunResult& run, const Pattern& pattern) {
               {"bytes_expected", v.expected_bytes},
               {"bytes_received", v.received_bytes}};
     j["latency_ms"] = run.latency_ms ? json(*run.latency_ms) : json(nullptr);
+    j["layers_ms"] = run.layers ? json{{"to_engine", run.layers->to_engine_ms},
+                                       {"engine", run.layers->engine_ms},
+                                       {"to_program", run.layers->to_program_ms}}
+                                : json(nullptr);
     if (v.kind == Verdict::Kind::Error) j["error"] = v.error;
     if (v.kind == Verdict::Kind::Failure) {
         j["offset"] = v.offset;
@@ -235,13 +239,15 @@ json summary_json(const Summary& s, const Pattern& pattern) {
               {"bytes_per_second", s.bytes_per_second},
               {"wire_rate_percent", s.wire_percent},
               {"interrupted", s.interrupted()}};
-    if (s.latency) {
-        const LatencyStats& l = *s.latency;
-        j["latency_ms"] = {{"min", l.min},   {"median", l.median}, {"p99", l.p99},
-                           {"max", l.max},   {"mean", l.mean},     {"stddev", l.stddev}};
-    } else {
-        j["latency_ms"] = nullptr;
-    }
+    auto stats = [](const LatencyStats& l) {
+        return json{{"min", l.min}, {"median", l.median}, {"p99", l.p99},
+                    {"max", l.max}, {"mean", l.mean},     {"stddev", l.stddev}};
+    };
+    j["latency_ms"] = s.latency ? stats(*s.latency) : json(nullptr);
+    j["layers_ms"] = s.layers ? json{{"to_engine", stats(s.layers->to_engine)},
+                                     {"engine", stats(s.layers->engine)},
+                                     {"to_program", stats(s.layers->to_program)}}
+                              : json(nullptr);
     return j;
 }
 
@@ -279,6 +285,12 @@ std::string summary_text(const Summary& s) {
         out << "latency ms: min " << ms(l.min) << ", median " << ms(l.median) << ", p99 " << ms(l.p99)
             << (n < 100 ? " (of " + plural(n, "run", "runs") + ": near the maximum)" : "") << ", max " << ms(l.max)
             << ", mean " << ms(l.mean) << ", stddev " << ms(l.stddev) << "\n";
+        if (s.layers) {
+            const LayerStats& y = *s.layers;
+            out << "by layer ms (median, p99): call to engine " << ms(y.to_engine.median) << ", "
+                << ms(y.to_engine.p99) << "; engine round trip " << ms(y.engine.median) << ", " << ms(y.engine.p99)
+                << "; engine to program " << ms(y.to_program.median) << ", " << ms(y.to_program.p99) << "\n";
+        }
         out << "throughput: " << format("%.0f", s.bytes_per_second) << " bytes/s, "
             << format("%.1f", s.wire_percent) << "% of the 31,250-baud wire rate (3,125 bytes/s)\n";
     } else {

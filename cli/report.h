@@ -55,6 +55,8 @@ nlohmann::ordered_json run_json(const RunResult& run, const Pattern& pattern);
 std::string run_text(const RunResult& run, std::uint64_t count);
 nlohmann::ordered_json summary_json(const Summary& summary, const Pattern& pattern);
 std::string summary_text(const Summary& summary);
+// "3 truncated, 1 lost": the faults by class, in the summary's order.
+std::string faults_list(const std::array<std::uint64_t, kFaultClasses>& faults);
 // A latency histogram of text bars on log-spaced bins, `width` characters at most.
 std::string histogram_text(const LatencyHistogram& latencies, unsigned width = 60);
 

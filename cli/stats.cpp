@@ -170,6 +170,11 @@ void SummaryBuilder::add(const RunResult& r) {
     }
     if (!r.latency_ms) return;
     s_.histogram.add(*r.latency_ms);
+    if (r.layers) {
+        to_engine_.add(r.layers->to_engine_ms);
+        engine_.add(r.layers->engine_ms);
+        to_program_.add(r.layers->to_program_ms);
+    }
     // What the wire carried: the bytes sent, or as many as came back.
     carried_ += static_cast<double>(r.verdict.kind == Verdict::Kind::Success
                                         ? r.bytes_sent
@@ -187,6 +192,7 @@ Summary SummaryBuilder::finish(int interrupted_by, double elapsed_s) && {
     s.interrupted_by = interrupted_by;
     s.elapsed_s = elapsed_s;
     if (s.histogram.count() > 0) s.latency = s.histogram.stats();
+    if (engine_.count() > 0) s.layers = LayerStats{to_engine_.stats(), engine_.stats(), to_program_.stats()};
     if (busy_ms_ > 0) {
         s.bytes_per_second = carried_ / (busy_ms_ / 1000.0);
         s.wire_percent = 100.0 * s.bytes_per_second / kWireBytesPerSecond;

@@ -17,10 +17,19 @@ namespace tavrin_cli {
 // A DIN MIDI cable: 31,250 baud, ten bits a byte.
 inline constexpr double kWireBytesPerSecond = 3125.0;
 
+// The latency split where the engine reports its own times: from the call
+// until the engine took the first bytes, the engine's own round trip (first
+// byte out to first byte in, by its clock: JACK frame times, the sequencer's
+// queue stamps, rawmidi's kernel stamps), and from the engine to the program.
+struct Layers {
+    double to_engine_ms = 0, engine_ms = 0, to_program_ms = 0;
+};
+
 struct RunResult {
     std::uint64_t index = 0;  // from 1
     Verdict verdict;
     std::optional<double> latency_ms;  // from just before the send to the completing dispatch
+    std::optional<Layers> layers;      // the same latency by layer, when the engine gave its times
     std::size_t bytes_sent = 0;
     std::string time;  // wall-clock time the run ended, ISO 8601 (UTC)
     double at_s = 0;   // seconds from the start of the test to the end of the run
@@ -34,6 +43,10 @@ struct StrayCounts {
 
 struct LatencyStats {
     double min = 0, median = 0, p99 = 0, max = 0, mean = 0, stddev = 0;
+};
+
+struct LayerStats {
+    LatencyStats to_engine, engine, to_program;
 };
 
 // Percentile of sorted values by linear interpolation between order
@@ -100,6 +113,7 @@ struct Summary {
     std::array<std::uint64_t, kFaultClasses> faults{};  // by Fault
     std::map<std::size_t, std::uint64_t> failures_by_byte;  // first bad byte -> runs
     std::optional<LatencyStats> latency;                    // over runs that got an answer
+    std::optional<LayerStats> layers;                       // over runs with engine times
     LatencyHistogram histogram;
     Timeline timeline;
     double bytes_per_second = 0;  // bytes carried over the time they took
@@ -124,6 +138,7 @@ public:
 
 private:
     Summary s_;
+    LatencyHistogram to_engine_, engine_, to_program_;
     double carried_ = 0;
     double busy_ms_ = 0;
     std::uint64_t clean_runs_ = 0;

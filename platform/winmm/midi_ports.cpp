@@ -57,7 +57,9 @@ void MidiInPort::on_error(const Status& why) {
 }
 
 void MidiInPort::give_back(const InputAssembly::Buffer& buffer) {
-    if (buffer.recorded > 0) last_arrival_ = buffer.first_at;
+    // A buffer that begins a SysEx message dates the message; one that
+    // continues it does not.
+    if (buffer.recorded > 0 && buffer.data[0] == 0xF0) last_arrival_ = buffer.first_at;
     service_.give_back(window_, MM_MIM_LONGDATA, reinterpret_cast<WPARAM>(handle_), buffer.header, buffer.recorded);
 }
 

@@ -80,7 +80,7 @@ private:
     // Short-message notifications in flight, and those lost.
     unsigned pending_short_ = 0;
     unsigned long long short_dropped_ = 0;
-    std::optional<Timestamp> last_arrival_;  // first byte of the last buffer given back
+    std::optional<Timestamp> last_arrival_;  // first byte of the last SysEx given back
 };
 
 class MidiOutPort final : public OutputSink {

@@ -85,9 +85,10 @@ struct InputCounters {
 std::optional<InputCounters> input_counters(HMIDIIN handle);
 
 // The engine's own times of a loop, on the clock of std::chrono::steady_clock
-// (see Timestamp): when the first byte of the last SysEx buffer an input handle
-// gave back reached the engine, and when the engine took the first bytes of
-// the last send an output handle completed. Their difference is the engine's
+// (see Timestamp): when the first byte of the last SysEx message an input
+// handle gave back (in one buffer or the first of several) reached the
+// engine, and when the engine took the first bytes of the last send an
+// output handle completed. Their difference is the engine's
 // own round trip; nullopt for no such handle or nothing yet.
 std::optional<Timestamp> last_arrival(HMIDIIN handle);
 std::optional<Timestamp> last_taken(HMIDIOUT handle);

@@ -1,6 +1,7 @@
 // tavrin-cli's core without ports: what a pattern must deliver, the verdict
 // on a capture, the command line, port names, the summary and the writers.
 #include "cli/args.h"
+#include "cli/compare_table.h"
 #include "cli/exit_codes.h"
 #include "cli/pattern.h"
 #include "cli/port_match.h"
@@ -383,4 +384,50 @@ TEST(CliReport, TextThatIsNotUtf8OrHoldsControlBytesNeverBreaksJsonOrXml) {
     EXPECT_EQ(xml_text("a <b> & \"c\""), "a &lt;b&gt; &amp; &quot;c&quot;");
     EXPECT_EQ(xml_text(std::string("x\x01y\xC3(z\xED\xA0\x80\xC3\xBC", 11)), "x\uFFFDy\uFFFD(z\uFFFD\u00FC");
     EXPECT_NE(plot_svg(Summary{}, "a <b>").find("a &lt;b&gt;"), std::string::npos);
+}
+
+// compare: the port of each engine by name, and the one line it ends with.
+TEST(CliCompare, PortsByNameAndTheLayerThatLosesOrDelays) {
+    const std::vector<PortEntry> ports = {{0, "Midi Through Port-0", ""},
+                                          {1, "a2j:USB MIDI Interface [20] (capture): USB MIDI Interface MIDI 1", ""},
+                                          {2, "a2j:USB MIDI Interface [20] (capture): USB MIDI Interface MIDI 2", ""}};
+    EXPECT_EQ(find_across(ports, "midi through port-0"), 0u);
+    EXPECT_EQ(find_across(ports, "USB MIDI Interface MIDI 2"), 2u);
+    EXPECT_EQ(find_across(ports, "USB MIDI Interface"), std::nullopt);  // two contain it
+    EXPECT_EQ(find_across(ports, "nothing"), std::nullopt);
+
+    // engine: runs, successes and median of the standard and the long pattern
+    struct Engine {
+        const char* name;
+        int runs, ok_standard, ok_long;
+        double median;
+    };
+    auto rows_of = [](std::vector<Engine> engines) {
+        std::vector<EngineRow> rows;
+        for (const Engine& e : engines) {
+            EngineRow r{e.name, e.runs == 0 ? "not running here" : "", "in", "out", {}};
+            for (int ok : {e.ok_standard, e.ok_long}) {
+                Summary s;
+                s.runs = static_cast<std::uint64_t>(e.runs);
+                s.successes = static_cast<std::uint64_t>(ok);
+                s.faults[static_cast<std::size_t>(Fault::Truncated)] = s.runs - s.successes;
+                s.latency = LatencyStats{e.median, e.median, e.median, e.median, e.median, 0};
+                r.cells.push_back({r.cells.empty() ? "standard" : "sysex:65536", s});
+            }
+            rows.push_back(r);
+        }
+        return rows;
+    };
+    const struct {
+        std::vector<Engine> engines;
+        std::string verdict;
+    } cases[] = {
+        {{{"rawmidi", 0, 0, 0, 0}, {"alsa", 0, 0, 0, 0}}, "no engine reaches this loop"},
+        {{{"rawmidi", 0, 0, 0, 0}, {"alsa", 5, 5, 5, 1.0}}, "only the sequencer reaches this loop"},
+        {{{"rawmidi", 5, 5, 5, 1.0}, {"alsa", 5, 5, 2, 1.5}, {"jack", 5, 5, 5, 2.0}},
+         "the sequencer loses sysex:65536 (3 of 5 runs: 3 truncated); rawmidi and JACK carry it"},
+        {{{"rawmidi", 5, 5, 5, 1.25}, {"jack", 5, 5, 5, 2.5}},
+         "every engine carries every pattern; JACK adds 1.250 ms to the standard message over rawmidi"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(compare_verdict(rows_of(c.engines)), c.verdict);
 }

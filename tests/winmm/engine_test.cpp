@@ -63,10 +63,10 @@ protected:
         MidiFixture::SetUp();
         platform::midi::use_backend(std::make_unique<HandEngine>(engine));
     }
-    void feed(std::initializer_list<int> bytes) {
+    void feed(std::initializer_list<int> bytes, long long at_us = 0) {
         std::vector<std::uint8_t> v;
         for (int b : bytes) v.push_back(static_cast<std::uint8_t>(b));
-        engine->in->on_bytes(v, platform::midi::Timestamp{0});
+        engine->in->on_bytes(v, platform::midi::Timestamp{at_us});
     }
     std::vector<LPARAM> shorts() const {
         std::vector<LPARAM> out;
@@ -74,20 +74,24 @@ protected:
             if (n.msg == MM_MIM_DATA) out.push_back(n.lp);
         return out;
     }
+    // A loop recording into two 8-byte buffers: the loop's own, then `second`.
+    void open_with_two_buffers(Loop& loop, MIDIHDR& second, std::vector<char>& spare) {
+        ASSERT_EQ(loop.open(cb()), MMSYSERR_NOERROR);
+        loop.in_length = 8;
+        ASSERT_EQ(loop.arm(), MMSYSERR_NOERROR);
+        second.lpData = spare.data();
+        second.dwBufferLength = static_cast<DWORD>(spare.size());
+        ASSERT_EQ(midiInPrepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+        ASSERT_EQ(midiInAddBuffer(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+    }
     std::shared_ptr<Engine> engine = std::make_shared<Engine>();
 };
 
 TEST_F(Engines, StreamsAreParsedWhateverTheirChunks) {
     Loop loop;
-    ASSERT_EQ(loop.open(cb()), MMSYSERR_NOERROR);
-    loop.in_length = 8;
-    ASSERT_EQ(loop.arm(), MMSYSERR_NOERROR);
     MIDIHDR second{};
     std::vector<char> spare(8);
-    second.lpData = spare.data();
-    second.dwBufferLength = 8;
-    ASSERT_EQ(midiInPrepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
-    ASSERT_EQ(midiInAddBuffer(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
+    ASSERT_NO_FATAL_FAILURE(open_with_two_buffers(loop, second, spare));
     // Running status, a clock byte inside a note, a program change.
     feed({0x90, 0x40});
     feed({0xF8, 0x7F, 0x41, 0x00, 0xC3});
@@ -187,6 +191,33 @@ TEST_F(Engines, ACompletionOvertakenByAResetIsNotAppliedAgain) {
     EXPECT_EQ(loop.out_hdr.dwFlags, DWORD{MHDR_DONE | MHDR_PREPARED});
     EXPECT_EQ(midiOutReset(loop.out), MMSYSERR_NOERROR);
     EXPECT_EQ(engine->aborts, 1);  // nothing was under way
+    loop.close();
+}
+
+// The engine's own times: a message is dated by its first byte, not by the
+// buffer it ended in nor by a real-time byte ahead of it; a send by the
+// engine's taking of it, not a stale send's.
+TEST_F(Engines, EngineTimesDateAMessageByItsFirstByte) {
+    using platform::midi::Timestamp;
+    Loop loop;
+    MIDIHDR second{};
+    std::vector<char> spare(8);
+    ASSERT_NO_FATAL_FAILURE(open_with_two_buffers(loop, second, spare));
+    EXPECT_EQ(platform::midi::last_arrival(loop.in), std::nullopt);
+    feed({0xF8}, 50);
+    feed({0x90, 0x40, 0x7F}, 60);
+    feed({0xF0, 1, 2}, 100);
+    feed({3, 4, 5, 6, 7, 8, 9, 0xF7}, 200);
+    ASSERT_TRUE(pump_until([&] { return count(MM_MIM_LONGDATA) == 2; }));
+    EXPECT_EQ(platform::midi::last_arrival(loop.in), Timestamp{100});
+
+    ASSERT_EQ(loop.send(), MMSYSERR_NOERROR);
+    engine->out->on_taken(engine->tickets[0] + 1, Timestamp{30});  // no such send
+    engine->out->on_taken(engine->tickets[0], Timestamp{40});
+    engine->out->on_sent(engine->tickets[0], {});
+    ASSERT_TRUE(pump_until([&] { return count(MM_MOM_DONE) == 1; }));
+    EXPECT_EQ(platform::midi::last_taken(loop.out), Timestamp{40});
+    EXPECT_EQ(midiInUnprepareHeader(loop.in, &second, kHeaderSize), MMSYSERR_NOERROR);
     loop.close();
 }
 

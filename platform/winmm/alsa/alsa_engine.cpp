@@ -418,10 +418,12 @@ std::string Output::put(snd_seq_event_t& ev, std::size_t bytes) {
     snd_seq_ev_set_subs(&ev);
     snd_seq_ev_set_direct(&ev);
     for (;;) {
+        // Taken when handed to the sequencer, which delivers a direct event
+        // (and may stamp its arrival) before the call returns.
+        const Timestamp handed = now();
         const int r = snd_seq_event_output_direct(seq_.get(), &ev);
         if (r >= 0) {
-            // A direct event has reached its subscribers when the call returns.
-            if (taken_ == Timestamp::min()) taken_ = now();
+            if (taken_ == Timestamp::min()) taken_ = handed;
             return {};
         }
         if (r != -EAGAIN && r != -ENOMEM) return alsa_error("The MIDI output port refused the data", r);

@@ -111,6 +111,11 @@ private:
         sem_init(&connected_, 0, 0);
     }
     static int process(std::uint32_t nframes, void* arg);
+    // The process callback's: a frame's time on the steady clock, from the
+    // anchor that anchor() sets.
+    void anchor(std::uint32_t cycle);
+    void keep_anchor(std::uint32_t cycle, std::uint32_t frames);
+    std::uint64_t frame_us(std::uint32_t frame) const;
     static void shutdown(void* arg);
     static void port_registration(std::uint32_t id, int registered, void* arg);
     static void client_registration(const char* name, int registered, void* arg);
@@ -153,6 +158,11 @@ private:
     std::atomic<int> cycle_waiters_{0};       // the process callback posts connected_
     std::atomic<std::uint64_t> cycle_begin_{0};
     std::atomic<std::uint64_t> cycle_end_{0};
+    // The process callback's own: one cycle's time on the steady clock and
+    // by JACK's estimate.
+    std::int64_t anchor_us_ = 0;
+    std::int64_t anchor_jack_us_ = 0;
+    bool anchored_ = false;
 
     sem_t wake_;
     sem_t connected_;  // posted with connects_, at a cycle's end for cycle_waiters_, when the server stops

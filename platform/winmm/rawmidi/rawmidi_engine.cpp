@@ -75,7 +75,12 @@ struct Params {
     snd_rawmidi_params_t* p = nullptr;
 };
 
+void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
+
 Handle open_handle(const std::string& address, bool input, Status& error) {
+    // The library writes its own complaints to stderr (a status request of a
+    // removed card, say); the engine reports failures itself.
+    snd_lib_error_set_handler(quiet_alsa);
     snd_rawmidi_t* raw = nullptr;
     const int err = input ? snd_rawmidi_open(&raw, nullptr, address.c_str(), SND_RAWMIDI_NONBLOCK)
                           : snd_rawmidi_open(nullptr, &raw, address.c_str(), SND_RAWMIDI_NONBLOCK);
@@ -177,6 +182,11 @@ std::unique_ptr<Input> Input::open(const std::string& address, InputSink& sink, 
             return nullptr;
         }
     }
+    // A substream takes input only once it is triggered, which a poll or a
+    // read does: before open returns, so that what is sent next is not lost
+    // while the thread starts (snd-virmidi drops it; USB leaves it unread).
+    auto fds = descriptors(h, POLLIN);
+    ::poll(fds.data(), fds.size(), 0);
     in->thread_ = std::thread([p = in.get()] { p->run(); });
     return in;
 }
@@ -291,9 +301,11 @@ void Output::abort() {
 bool Output::pump(std::span<const std::uint8_t> job, std::size_t& done, Status& result) {
     snd_rawmidi_t* h = handle_.get();
     while (done < job.size()) {
+        // Taken when handed to the kernel: its driver may pass the bytes on
+        // before the call returns.
+        if (done == 0) taken_ = now();
         const ssize_t n = snd_rawmidi_write(h, job.data() + done, job.size() - done);
         if (n > 0) {
-            if (done == 0) taken_ = now();  // in the device's buffer: the driver has it
             done += static_cast<std::size_t>(n);
             continue;
         }
