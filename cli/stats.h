@@ -3,6 +3,7 @@
 #pragma once
 
 #include "cli/pattern.h"
+#include "platform/winmm/midi_wire.h"
 
 #include <array>
 #include <cstddef>
@@ -14,8 +15,7 @@
 
 namespace tavrin_cli {
 
-// A DIN MIDI cable: 31,250 baud, ten bits a byte.
-inline constexpr double kWireBytesPerSecond = 3125.0;
+inline constexpr double kWireBytesPerSecond = midi_wire::kBytesPerSecond;
 
 // The latency split where the engine reports its own times: from the call
 // until the engine took the first bytes, the engine's own round trip (first

@@ -1,5 +1,7 @@
 #include "winmm/alsa/alsa_engine.h"
 
+#include "winmm/midi_wire.h"
+
 #include <alsa/asoundlib.h>
 #include <poll.h>
 #include <pthread.h>
@@ -22,8 +24,7 @@ constexpr std::size_t kPieceBytes = 256;
 // After this many pieces in a row the sender lets the receivers drain.
 constexpr int kPiecesPerBurst = 8;
 constexpr int kBurstPauseMs = 1;
-// A DIN MIDI wire: 31,250 baud, ten bits a byte.
-constexpr std::chrono::microseconds kWireByteTime{320};
+constexpr std::chrono::microseconds kWireByteTime = midi_wire::kByteTime;
 // What a hardware port may hold ahead of its wire: a quarter of the output
 // buffer the sequencer's MIDI driver (snd-seq-midi) gives a card's port by
 // default (4,096 bytes), which a message that does not fit is dropped from.

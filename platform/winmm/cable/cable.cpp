@@ -1,6 +1,7 @@
 #include "winmm/cable/cable.h"
 
 #include "user/session.h"
+#include "winmm/midi_wire.h"
 
 #include <algorithm>
 #include <charconv>
@@ -326,7 +327,7 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
     std::vector<std::pair<std::chrono::milliseconds, Delivery>> chunks;
     auto due_ms = [&](std::size_t bytes_out) {
         long long us = 0;
-        if (options_.baud != 0) us = static_cast<long long>(bytes_out) * 10'000'000LL / options_.baud;
+        if (options_.baud != 0) us = static_cast<long long>(bytes_out) * midi_wire::kBitsPerByte * 1'000'000LL / options_.baud;
         const auto delay = number % options_.every == 0 ? options_.delay : std::chrono::milliseconds(0);
         return delay + std::chrono::milliseconds((us + 999) / 1000);
     };
