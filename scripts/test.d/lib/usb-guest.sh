@@ -296,11 +296,22 @@ else
 fi
 [ -n "$APP_PID" ] && { kill "$APP_PID" 2>/dev/null; wait "$APP_PID" 2>/dev/null; APP_PID=""; }
 
-# ---- tavrin-cli.exe under Wine over the USB port -------------------------
-# Wine's own WinMM (winealsa) over the same sequencer ports.
+# ---- tavrin.exe, then tavrin-cli.exe, under Wine over the USB port -------
+# Wine's own WinMM (winealsa) over the same sequencer ports, in one Wine
+# session; tavrin.exe driven as in 61-windows-wine-midi.sh. Its port lists
+# hold the gadget's own ports too: the port is chosen by its name.
 wine_env "$work/prefix"
-exe=$root/build/windows/tavrin-cli.exe
+shots=$work/wine
+mkdir -p "$shots"
+fail() { bad "wine: $*" >&2; exit 1; }
+source scripts/test.d/lib/wine-tavrin.sh
 din_start || bad "wine: no DIN side"
+tavrin_exe_start "$root/build/windows/tavrin.exe" "$work/wine-tavrin.log"
+pick Inputs "$(port 1)\$"
+pick Outputs "$(port 1)\$"
+run_test success 'The test was successful\.'
+tavrin_exe_exit
+exe=$root/build/windows/tavrin-cli.exe
 # Judged by what it printed: see 61-windows-wine-midi.sh for its exit status.
 timeout 600 wine "$exe" test --in "$(port 1)" --out "$(port 1)" --count 5 >"$work/wine-standard.txt" 2>&1
 say "wine: tavrin-cli.exe exit status $?"
