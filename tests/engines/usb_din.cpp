@@ -229,7 +229,7 @@ int main(int argc, char** argv) {
         bool busy = false;
         for (auto& w : wires) {
             std::size_t n = 0;
-            while (n < ticks && !w.stalled && !w.queue.empty()) {
+            while (n < ticks && n < sizeof buf && !w.stalled && !w.queue.empty()) {
                 buf[n++] = w.queue.front();
                 w.queue.pop_front();
                 if (++w.sent == o.stall_after && !w.stall_done) {
@@ -241,7 +241,13 @@ int main(int argc, char** argv) {
                     timerfd_settime(stall, 0, &once, nullptr);
                 }
             }
-            if (n > 0 && snd_rawmidi_write(outs[w.to], buf, n) < 0) gone = true;
+            // A non-blocking write may take only part: the rest waits in the
+            // queue for the next tick rather than being lost.
+            const ssize_t put = n > 0 ? snd_rawmidi_write(outs[w.to], buf, n) : 0;
+            if (put < 0 && put != -EAGAIN) gone = true;
+            const std::size_t taken = put > 0 ? static_cast<std::size_t>(put) : 0;
+            for (std::size_t k = n; k > taken; --k) w.queue.push_front(buf[k - 1]);
+            w.sent -= static_cast<long>(n - taken);
             busy = busy || (!w.stalled && !w.queue.empty());
         }
         if (busy != pacing) {
