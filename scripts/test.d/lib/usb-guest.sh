@@ -60,21 +60,24 @@ median() { sed -n 's/^latency ms: .*median \([0-9.]*\),.*/\1/p' "$1"; }
 # of them. With the guest's CPUs kept busy, one run lost its last 48 bytes (one
 # 64-byte USB-MIDI packet) to the time-out and the next run began with them.
 # The mixed pattern keeps running status on this path.
+# Under emulation the host's USB-MIDI input now and then holds a packet for
+# more than two seconds when the guest's CPUs are busy: the runs here wait
+# five seconds for the next byte, as they would for a slow interface.
 cases=(
-"standard|  |test --in 1 --out 1 --count 20|runs 20, successes 20, failures 0, time-outs 0"
-"through|  |test --in Midi~Through~Port-0 --out Midi~Through~Port-0 --count 20|runs 20, successes 20, failures 0, time-outs 0"
-"realtime|  |test --in 1 --out 1 --count 5 --pattern realtime|^faults: 5 (reordered|dropped)$"
-"mixed|  |test --in 1 --out 1 --count 3 --pattern mixed|runs 3, successes 3, failures 0, time-outs 0"
-"sysex:4096|  |test --in 1 --out 1 --pattern sysex:4096|runs 1, successes 1, failures 0, time-outs 0"
-"sysex:16384|  |test --in 1 --out 1 --pattern sysex:16384|runs 1, successes 1, failures 0, time-outs 0"
-"sysex:65536|  |test --in 1 --out 1 --pattern sysex:65536|runs 1, successes 1, failures 0, time-outs 0"
-"crossed|--route 1:3 --route 3:1 --route 2:4 --route 4:2|test --in 3 --out 1 --count 3|runs 3, successes 3, failures 0, time-outs 0"
-"crossed-4|--route 1:3 --route 3:1 --route 2:4 --route 4:2|test --in 2 --out 4 --count 3|runs 3, successes 3, failures 0, time-outs 0"
+"standard|  |test --timeout 5000 --in 1 --out 1 --count 20|runs 20, successes 20, failures 0, time-outs 0"
+"through|  |test --timeout 5000 --in Midi~Through~Port-0 --out Midi~Through~Port-0 --count 20|runs 20, successes 20, failures 0, time-outs 0"
+"realtime|  |test --timeout 5000 --in 1 --out 1 --count 5 --pattern realtime|^faults: 5 (reordered|dropped)$"
+"mixed|  |test --timeout 5000 --in 1 --out 1 --count 3 --pattern mixed|runs 3, successes 3, failures 0, time-outs 0"
+"sysex:4096|  |test --timeout 5000 --in 1 --out 1 --pattern sysex:4096|runs 1, successes 1, failures 0, time-outs 0"
+"sysex:16384|  |test --timeout 5000 --in 1 --out 1 --pattern sysex:16384|runs 1, successes 1, failures 0, time-outs 0"
+"sysex:65536|  |test --timeout 5000 --in 1 --out 1 --pattern sysex:65536|runs 1, successes 1, failures 0, time-outs 0"
+"crossed|--route 1:3 --route 3:1 --route 2:4 --route 4:2|test --timeout 5000 --in 3 --out 1 --count 3|runs 3, successes 3, failures 0, time-outs 0"
+"crossed-4|--route 1:3 --route 3:1 --route 2:4 --route 4:2|test --timeout 5000 --in 2 --out 4 --count 3|runs 3, successes 3, failures 0, time-outs 0"
 "unlooped|--route 2:-|test --in 2 --out 2 --timeout 1000|runs 1, successes 0, failures 0, time-outs 1"
-"corrupt|--corrupt 100/1|test --in 1 --out 1|^run 1/1 at .*: corrupted at byte 100 \(0x64\): expected 63, received 62"
-"dropped|--drop 7/1|test --in 1 --out 1|^run 1/1 at .*: dropped: 1 byte missing, the first at byte 7 \(0x7\); 257 of 258 bytes came"
-"sensing|--sense 300|test --in 1 --out 1 --count 10|runs 10, successes 10, failures 0, time-outs 0"
-"sensing-sysex|--sense 300|test --in 1 --out 1 --pattern sysex:4096|runs 1, successes 1, failures 0, time-outs 0"
+"corrupt|--corrupt 100/1|test --timeout 5000 --in 1 --out 1|^run 1/1 at .*: corrupted at byte 100 \(0x64\): expected 63, received 62"
+"dropped|--drop 7/1|test --timeout 5000 --in 1 --out 1|^run 1/1 at .*: dropped: 1 byte missing, the first at byte 7 \(0x7\); 257 of 258 bytes came"
+"sensing|--sense 300|test --timeout 5000 --in 1 --out 1 --count 10|runs 10, successes 10, failures 0, time-outs 0"
+"sensing-sysex|--sense 300|test --timeout 5000 --in 1 --out 1 --pattern sysex:4096|runs 1, successes 1, failures 0, time-outs 0"
 "all-loops|  |test --all-loops --count 5|^crosstalk: .* \(none\)$"
 )
 latency_ms=""
@@ -173,7 +176,11 @@ din_stop
 sed 's/^/  unplug | /' "$work/cli-unplug.txt"
 say "unplug: tavrin-cli exit status $status"
 [ "$status" -ne 0 ] || bad "unplug: tavrin-cli reported success for a run whose interface went away"
-grep -Eq '^faults: .*(error|lost)' "$work/cli-unplug.txt" || bad "unplug: tavrin-cli's summary names no error or lost run"
+# Which side hears of the unplugging first is the kernel's: the input (an
+# error), or the output, whose refused data the engine reports on stderr
+# while the run ends where its bytes stopped.
+grep -Eq '^faults: .*(error|lost|truncated)' "$work/cli-unplug.txt" ||
+    bad "unplug: tavrin-cli's summary names no error, lost or truncated run"
 usb_plug || bad "unplug: the interface did not come back"
 din_start || bad "replug: no DIN side"
 timeout 120 "$cli" test --in "$(port 1)" --out "$(port 1)" --count 3 >"$work/cli-replug.txt" 2>&1
