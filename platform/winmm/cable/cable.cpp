@@ -57,18 +57,18 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
             o.ports = static_cast<unsigned>(n);
         } else if (key == "corrupt" || key == "drop" || key == "dup" || key == "swap") {
             // INDEX (corrupt: INDEX:VALUE), then /N for every Nth message.
-            std::string_view spec = value;
+            std::string_view setting = value;
             unsigned long long every = 0, v = 0;
-            const auto slash = spec.find('/');
+            const auto slash = setting.find('/');
             bool ok = slash == std::string_view::npos ||
-                      (parse_number(spec.substr(slash + 1), 1'000'000, every) && every >= 1);
-            spec = spec.substr(0, slash);
-            const auto colon = spec.find(':');
+                      (parse_number(setting.substr(slash + 1), 1'000'000, every) && every >= 1);
+            setting = setting.substr(0, slash);
+            const auto colon = setting.find(':');
             if (key == "corrupt")
-                ok = ok && colon != std::string_view::npos && parse_number(spec.substr(colon + 1), 0xFF, v);
+                ok = ok && colon != std::string_view::npos && parse_number(setting.substr(colon + 1), 0xFF, v);
             else
                 ok = ok && colon == std::string_view::npos;
-            ok = ok && parse_number(spec.substr(0, colon), kMaxIndex, n);
+            ok = ok && parse_number(setting.substr(0, colon), kMaxIndex, n);
             if (!ok)
                 return bad(item, key == "corrupt" ? "corrupt=INDEX:VALUE or INDEX:VALUE/N, VALUE from 0 to 255"
                                                   : std::string(key) + "=INDEX or " + std::string(key) + "=INDEX/N");
