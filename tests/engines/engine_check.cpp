@@ -249,9 +249,11 @@ int check_alsa_flood() {
     return last && received <= sent ? 0 : 1;
 }
 
-// Context switches of this process's threads whose names start with `prefix`.
-long switches(const std::string& prefix) {
+// Context switches of this process's threads whose names start with
+// `prefix`; `asleep` tells whether every one of them is sleeping.
+long switches(const std::string& prefix, bool* asleep = nullptr) {
     long total = 0;
+    if (asleep) *asleep = true;
     DIR* tasks = opendir("/proc/self/task");
     while (dirent* t = tasks ? readdir(tasks) : nullptr) {
         const std::string dir = std::string("/proc/self/task/") + t->d_name;
@@ -259,8 +261,10 @@ long switches(const std::string& prefix) {
         std::getline(std::ifstream(dir + "/comm"), comm);
         if (comm.rfind(prefix, 0) != 0) continue;
         std::ifstream status(dir + "/status");
-        for (std::string line; std::getline(status, line);)
+        for (std::string line; std::getline(status, line);) {
             if (line.find("ctxt_switches:") != std::string::npos) total += std::stol(line.substr(line.find(':') + 1));
+            if (asleep && line.rfind("State:", 0) == 0 && line.find("S (sleeping)") == std::string::npos) *asleep = false;
+        }
     }
     if (tasks) closedir(tasks);
     return total;
@@ -283,6 +287,13 @@ int check_rawmidi_idle_and_unplug(const std::string& in_name, const std::string&
         std::printf("engine_check rawmidi: the ports do not open for the idle check\n");
         return 1;
     }
+    // Threads just started are still on their way to their first wait.
+    bool asleep = false;
+    const auto settle = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (switches("tavrin-raw", &asleep); !asleep && std::chrono::steady_clock::now() < settle;
+         switches("tavrin-raw", &asleep))
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!asleep) std::printf("engine_check rawmidi: the engine threads never went to sleep\n");
     const long before = switches("tavrin-raw");
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const long idle = switches("tavrin-raw") - before;

@@ -17,7 +17,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -46,12 +48,21 @@ public:
             // One fixed name: JACK keeps a small table of servers in shared
             // memory and reuses an entry only for the same name, so a name per
             // run would fill it with servers that were killed.
-            // TAVRIN_TEST_JACK_TAG keeps apart the servers of test runs in
-            // several work trees.
-            name_ = "tavrin-test-faults";
-            if (const char* tag = std::getenv("TAVRIN_TEST_JACK_TAG"); tag && *tag) name_ += std::string("-") + tag;
+            // The working folder is part of it, so that test runs of several
+            // work trees of one machine never meet on one server;
+            // TAVRIN_TEST_JACK_TAG sets it instead.
+            name_ = "tavrin-test-faults-";
+            if (const char* tag = std::getenv("TAVRIN_TEST_JACK_TAG"); tag && *tag) name_ += tag;
+            else name_ += std::to_string(std::hash<std::string>{}(std::filesystem::current_path().string()) % 1000000007);
             setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
             setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+            // A server of that name left over from an earlier run would take
+            // this test's clients, and killing ours would leave them alive.
+            if (jack_client_t* c = jack_client_open("probe", JackNoStartServer, nullptr)) {
+                jack_client_close(c);
+                std::fprintf(stderr, "a JACK server named %s already runs; this test starts its own\n", name_.c_str());
+                return;
+            }
             std::vector<const char*> argv{"jackd", "--no-realtime", "-n", name_.c_str()};
             if (sync) argv.push_back("-S");
             argv.insert(argv.end(), {"-d", "dummy", "-r", "48000", "-p", p.c_str()});
