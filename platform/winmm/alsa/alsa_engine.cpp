@@ -397,12 +397,13 @@ bool Output::pause(int ms) {
 
 // Waits, on a hardware port, until `bytes` more fit within the lead the
 // port may hold ahead of its wire.
-bool Output::wait_for_wire(std::size_t bytes) {
+bool Output::wait_for_wire(std::size_t bytes, bool& waited) {
     if (!wire_paced_) return true;
     const auto now = std::chrono::steady_clock::now();
     wire_free_ = std::max(wire_free_, now);
     const auto due = wire_free_ + kWireByteTime * static_cast<long>(bytes) - kWireByteTime * static_cast<long>(kWireLeadBytes);
     if (due > now) {
+        waited = true;
         const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - now);
         const timespec ts{static_cast<time_t>(wait.count() / 1'000'000'000), static_cast<long>(wait.count() % 1'000'000'000)};
         pollfd fd{stop_fd_, POLLIN, 0};
@@ -414,7 +415,11 @@ bool Output::wait_for_wire(std::size_t bytes) {
 }
 
 std::string Output::put(snd_seq_event_t& ev, std::size_t bytes) {
-    if (!wait_for_wire(bytes)) return kStopped;
+    bool waited = false;
+    if (!wait_for_wire(bytes, waited)) return kStopped;
+    // A paced send can last minutes: a port that went away meanwhile ends it
+    // rather than have the rest go out to no one.
+    if (waited && gone()) return kRemoved;
     snd_seq_ev_set_source(&ev, own_port_);
     snd_seq_ev_set_subs(&ev);
     snd_seq_ev_set_direct(&ev);

@@ -114,7 +114,7 @@ private:
     std::string transmit(std::span<const std::uint8_t> bytes);
     bool wait_writable(int timeout_ms);
     bool pause(int ms);
-    bool wait_for_wire(std::size_t bytes);
+    bool wait_for_wire(std::size_t bytes, bool& waited);
     std::string put(snd_seq_event& ev, std::size_t bytes);
 
     SeqHandle seq_;
