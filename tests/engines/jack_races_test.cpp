@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -174,27 +176,37 @@ TEST_F(JackRaces, PortsOpenedMeanwhileDoNotStallOtherPorts) {
 // The server dies while an input's ring holds bytes the worker has not yet
 // handed on: they are delivered, then the input hears of the loss.
 TEST(JackRacesServerDeath, BytesThatArrivedAreDeliveredBeforeTheLoss) {
+    // The case needs each message to come back, and PipeWire loses an event
+    // between two clients now and then (see JackRaces::counts_bytes).
+    if (const char* lib = std::getenv("TAVRIN_TEST_JACK_LIB"); lib != nullptr && std::string(lib) == "pipewire")
+        GTEST_SKIP() << "needs every event delivered, which PipeWire does not promise";
+    // The sinks outlive the client, and the gate opens before the client
+    // goes, whichever assertion ends the case: the client's end waits for
+    // its worker, which may be held at the gate.
+    Sink first, second, out_sink, out2_sink;
     tavrin_test::JackServer server(64, true);
     ASSERT_TRUE(server.running()) << "the JACK server did not start";
     auto through = std::make_unique<tavrin_test::JackThrough>();
     ASSERT_TRUE(through->ok());
     auto client = open_client();
     ASSERT_TRUE(client);
+    const std::unique_ptr<Sink, void (*)(Sink*)> open_gate(&second, [](Sink* s) { s->set_gate(true); });
     // Two inputs on the same source; the worker drains them in slot order,
     // so holding it in the second one's delivery leaves the first one's ring
-    // to the next round, which finds the server gone.
-    Sink first, second, out_sink;
+    // to the next round, which finds the server gone. The worker that is
+    // held also tells of ended sends, so the second message goes out of an
+    // output of its own.
     Status error;
     const int in_first = client->open_input(through->out_name(), first, error);
     const int in_second = client->open_input(through->out_name(), second, error);
     const int out = client->open_output(through->in_name(), out_sink, error);
-    ASSERT_TRUE(in_first >= 0 && in_second > in_first && out >= 0) << error.text;
+    const int out2 = client->open_output(through->in_name(), out2_sink, error);
+    ASSERT_TRUE(in_first >= 0 && in_second > in_first && out >= 0 && out2 >= 0) << error.text;
     second.set_gate(false);
     const auto m1 = message(1), m2 = message(2);
     ASSERT_TRUE(client->send(out, m1, 1));
     ASSERT_TRUE(second.wait([&] { return second.held; })) << "the first message never came back";
-    ASSERT_TRUE(out_sink.wait([&] { return out_sink.sends == 1; })) << "the first send never ended";
-    ASSERT_TRUE(client->send(out, m2, 2));
+    ASSERT_TRUE(client->send(out2, m2, 2));
     // Until the through client has passed the second message on and Tavrin's
     // process callback has run twice more: it is in the rings.
     const auto deadline = std::chrono::steady_clock::now() + 5s;
@@ -216,6 +228,7 @@ TEST(JackRacesServerDeath, BytesThatArrivedAreDeliveredBeforeTheLoss) {
         EXPECT_EQ(first.bytes_at_error, m1.size() + m2.size())
             << "bytes that had arrived before the server died were not delivered before the loss";
     }
+    client->close_output(out2);
     client->close_output(out);
     client->close_input(in_second);
     client->close_input(in_first);
