@@ -266,7 +266,7 @@ void run_runs(EventWait& wait, PairRun& pair, const Options& options, TestReport
         summary.add_stray(pair.take_stray());
         summary.add(r);
         report.run(r);
-        if (r.verdict.kind == Verdict::Kind::Error) return;  // the port is of no more use
+        if (r.verdict.kind == Verdict::Kind::Error && r.verdict.port_lost) return;  // the port is of no more use
         if (r.verdict.kind != Verdict::Kind::Success && !wait_for_quiet(wait, pair)) return;
         if (options.interval_ms > 0 && (options.count == 0 || i < options.count)) {
             const double until = std::min(now_seconds() + options.interval_ms / 1000.0, end);

@@ -58,7 +58,26 @@ PortList list_ports() {
 
 // Engine times are on the portable layer's performance counter (the steady
 // clock); WinMM gives none.
+std::string losses_text(const InputLosses& before, const InputLosses& after) {
+    std::string text;
+    const auto add = [&](unsigned long long now, unsigned long long then, const char* one, const char* many,
+                         const char* what) {
+        if (now <= then) return;
+        text += (text.empty() ? "" : ", ") + std::to_string(now - then) + (now - then == 1 ? one : many) + what;
+    };
+    add(after.short_messages, before.short_messages, " short message", " short messages",
+        " past the input's notification limit");
+    add(after.bytes, before.bytes, " byte", " bytes", " with no input buffer queued");
+    add(after.overruns, before.overruns, " overrun", " overruns", " of the engine's input queue");
+    if (after.overrun_bytes > before.overrun_bytes) {
+        const unsigned long long n = after.overrun_bytes - before.overrun_bytes;
+        text += " (" + std::to_string(n) + (n == 1 ? " byte" : " bytes") + " lost)";
+    }
+    return text;
+}
+
 #ifdef _WIN32
+InputLosses MidiInput::losses() const { return {}; }
 std::optional<double> MidiInput::engine_arrival_s() const { return std::nullopt; }
 std::optional<double> MidiOutput::engine_taken_s() const { return std::nullopt; }
 #else
@@ -69,6 +88,11 @@ std::optional<double> seconds(std::optional<platform::midi::Timestamp> at) {
 }
 }  // namespace
 std::optional<double> MidiInput::engine_arrival_s() const { return seconds(platform::midi::last_arrival(handle_)); }
+InputLosses MidiInput::losses() const {
+    const auto c = platform::midi::input_counters(handle_);
+    if (!c) return {};
+    return {c->short_dropped, c->bytes_dropped, c->overruns, c->overrun_bytes};
+}
 std::optional<double> MidiOutput::engine_taken_s() const { return seconds(platform::midi::last_taken(handle_)); }
 #endif
 

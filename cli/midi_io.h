@@ -45,6 +45,17 @@ private:
 // Waits for the next message of the thread; false on WM_QUIT or an error.
 bool next_message(MSG& msg);
 
+// What the program's own side lost of an input so far, counted since it
+// opened: short messages past the notification limit, bytes that found no
+// buffer queued, and the times the engine could not take input in time
+// (overruns) with the bytes it could count. Always zero on Windows, whose
+// drivers do not say.
+struct InputLosses {
+    unsigned long long short_messages = 0, bytes = 0, overruns = 0, overrun_bytes = 0;
+};
+// What `after` lost beyond `before`, in words; empty when nothing.
+std::string losses_text(const InputLosses& before, const InputLosses& after);
+
 // An open input with its buffers, all prepared while it is open.
 class MidiInput {
 public:
@@ -59,6 +70,7 @@ public:
     // The engine's own time (seconds on now_seconds()'s clock) at which the
     // first byte of the last SysEx given back reached it; none on Windows.
     std::optional<double> engine_arrival_s() const;
+    InputLosses losses() const;
     // Queues every buffer that is not queued, and starts recording.
     MMRESULT start();
     bool recording() const { return recording_; }

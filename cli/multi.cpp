@@ -95,7 +95,7 @@ int run_pairs(const Options& options, const PortList& ports, const std::vector<P
         lane.in_flight = false;
         lane.next_at = now + options.interval_ms / 1000.0;
         lane.fault_at = r.verdict.kind == Verdict::Kind::Success ? 0 : now;
-        lane.stopped = r.verdict.kind == Verdict::Kind::Error;  // the port is of no more use
+        lane.stopped = r.verdict.kind == Verdict::Kind::Error && r.verdict.port_lost;  // the port is of no more use
         if (lane.beside_others) {
             PairsReport::Pair& p = report.pairs[k];
             p.longest_wait_ms = std::max(p.longest_wait_ms, r.latency_ms.value_or((now - lane.started_at) * 1000.0));

@@ -61,6 +61,7 @@ public:
         taken_s_.reset();
         arrival_s_.reset();
         error_.clear();
+        losses_at_start_ = in_.losses();
         if (!in_.recording()) {
             if (const MMRESULT r = in_.start(); r != MMSYSERR_NOERROR) return fail("input: " + input_error_text(r));
         }
@@ -226,6 +227,14 @@ private:
         }
         result_.verdict = judge(pattern_, captured_, complete_);
         if (late_) mark_late(result_.verdict);
+        // Bytes that Tavrin's own input lost are not the cable's fault.
+        if (result_.verdict.kind != Verdict::Kind::Success) {
+            if (const std::string lost = losses_text(losses_at_start_, in_.losses()); !lost.empty()) {
+                result_.verdict = engine_error(pattern_, captured_, "input: lost on Tavrin's side, not on the cable: " + lost);
+                result_.verdict.port_lost = false;
+                return;
+            }
+        }
         if (complete_) result_.latency_ms = (done_at_ - start_) * 1000.0;
         if (complete_ && taken_s_ && arrival_s_ && *arrival_s_ >= *taken_s_)
             result_.layers = Layers{(*taken_s_ - start_) * 1000.0, (*arrival_s_ - *taken_s_) * 1000.0,
@@ -261,6 +270,7 @@ private:
     double start_ = 0, done_at_ = 0, deadline_ = 0;
     StrayCounts stray_;
     std::optional<double> taken_s_, arrival_s_;  // the engine's own times of this run
+    InputLosses losses_at_start_;
     enum class Foreign { None, Expected, Inside };
     std::optional<unsigned> tag_;
     CrosstalkSeen crosstalk_seen_;

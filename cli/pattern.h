@@ -88,6 +88,7 @@ struct Verdict {
     // Truncated: the wire offset of the last byte that came.
     std::size_t last_offset = 0;
     std::string error;  // Error only: the engine's words
+    bool port_lost = true;  // Error only: the ports are of no more use
     std::size_t received_bytes = 0;
     std::size_t expected_bytes = 0;
     // Failure only: the first bad byte, as an offset on the wire.

@@ -56,6 +56,12 @@ void MidiInPort::on_error(const Status& why) {
     std::fprintf(stderr, "%s: MIDI input %u: %s\n", program_invocation_short_name, index_, why.text.c_str());
 }
 
+void MidiInPort::on_overrun(std::uint64_t bytes) {
+    std::lock_guard lock(service_.mutex());
+    ++overruns_;
+    overrun_bytes_ += bytes;
+}
+
 void MidiInPort::give_back(const InputAssembly::Buffer& buffer) {
     // A buffer that begins a SysEx message dates the message; one that
     // continues it does not.

@@ -53,7 +53,9 @@ public:
     void short_retrieved() {
         if (pending_short_ > 0) --pending_short_;
     }
-    InputCounters counters() const { return {short_dropped_, assembly_.bytes_dropped(), pending_short_}; }
+    InputCounters counters() const {
+        return {short_dropped_, assembly_.bytes_dropped(), pending_short_, overruns_, overrun_bytes_};
+    }
     std::optional<Timestamp> last_arrival() const { return last_arrival_; }
     unsigned index() const { return index_; }
     HWND window() const { return window_; }
@@ -61,6 +63,7 @@ public:
     // Engine's thread; take the lock.
     void on_bytes(std::span<const std::uint8_t> bytes, Timestamp at) override;
     void on_error(const Status& why) override;
+    void on_overrun(std::uint64_t bytes) override;
 
     std::unique_ptr<InputPort> port;  // the backend's port; destroyed before this object
 
@@ -80,6 +83,8 @@ private:
     // Short-message notifications in flight, and those lost.
     unsigned pending_short_ = 0;
     unsigned long long short_dropped_ = 0;
+    unsigned long long overruns_ = 0;       // input the engine lost before taking it
+    unsigned long long overrun_bytes_ = 0;
     std::optional<Timestamp> last_arrival_;  // first byte of the last SysEx given back
 };
 

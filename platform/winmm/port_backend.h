@@ -56,6 +56,9 @@ public:
     virtual void on_bytes(std::span<const std::uint8_t> bytes, Timestamp at) = 0;
     // The port or its engine died; nothing more will arrive.
     virtual void on_error(const Status& why) = 0;
+    // Input was lost before the engine could take it (a queue on the way in
+    // was full): `bytes` of it, or 0 when the engine cannot count them.
+    virtual void on_overrun(std::uint64_t bytes) { (void)bytes; }
 };
 
 // Receives the completions of an open output port.

@@ -75,12 +75,15 @@ bool set_port_name(PortKind kind, unsigned index, std::optional<std::string> nam
 // drops input when its queue is full.
 inline constexpr unsigned kMaxPendingShortMessages = 1024;
 
-// What an input handle has seen: short messages dropped at the cap, and bytes
-// that arrived while recording with no buffer to hold them.
+// What an input handle has seen: short messages dropped at the cap, bytes
+// that arrived while recording with no buffer to hold them, and the times its
+// engine lost input before taking it (an overrun), with the bytes it could count.
 struct InputCounters {
     unsigned long long short_dropped = 0;
     unsigned long long bytes_dropped = 0;
     unsigned pending_short = 0;
+    unsigned long long overruns = 0;
+    unsigned long long overrun_bytes = 0;
 };
 std::optional<InputCounters> input_counters(HMIDIIN handle);
 

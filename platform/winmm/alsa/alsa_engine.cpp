@@ -234,7 +234,10 @@ void Input::run() {
             snd_seq_event_t* ev = nullptr;
             const int r = snd_seq_event_input(seq, &ev);
             if (r == -EAGAIN || r == -EINTR) break;
-            if (r == -ENOSPC) continue;  // overrun: the kernel dropped events; go on with the rest
+            if (r == -ENOSPC) {  // the kernel dropped events that found Tavrin's queue full
+                sink_->on_overrun(0);
+                continue;
+            }
             if (r < 0) {
                 // The sequencer itself failed: its descriptor would stay ready
                 // and the next poll return at once, so the input ends here.

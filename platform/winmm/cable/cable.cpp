@@ -55,7 +55,7 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
         } else if (key == "ports") {
             if (!parse_number(value, 16, n) || n < 1) return bad(item, "ports=N, N from 1 to 16");
             o.ports = static_cast<unsigned>(n);
-        } else if (key == "corrupt" || key == "drop" || key == "dup" || key == "swap") {
+        } else if (key == "corrupt" || key == "drop" || key == "dup" || key == "swap" || key == "overrun") {
             // INDEX (corrupt: INDEX:VALUE), then /N for every Nth message.
             std::string_view setting = value;
             unsigned long long every = 0, v = 0;
@@ -72,7 +72,11 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
             if (!ok)
                 return bad(item, key == "corrupt" ? "corrupt=INDEX:VALUE or INDEX:VALUE/N, VALUE from 0 to 255"
                                                   : std::string(key) + "=INDEX or " + std::string(key) + "=INDEX/N");
-            auto& list = key == "corrupt" ? o.corrupt : key == "drop" ? o.drop : key == "dup" ? o.duplicate : o.swap;
+            auto& list = key == "corrupt" ? o.corrupt
+                         : key == "drop"  ? o.drop
+                         : key == "dup"   ? o.duplicate
+                         : key == "swap"  ? o.swap
+                                          : o.overrun;
             list.push_back({static_cast<std::size_t>(n), static_cast<std::uint8_t>(v), static_cast<unsigned>(every)});
         } else if (key == "cut") {
             if (!parse_number(value, kMaxIndex, n)) return bad(item, "cut=N");
@@ -122,8 +126,8 @@ std::optional<CableOptions> parse_cable_options(std::string_view text, std::stri
             if (!ok || slash < colon) return bad(item, "leak=OUTPUT:INPUT or OUTPUT:INPUT/N, ports counted from 0");
             o.leaks.push_back({static_cast<unsigned>(n), static_cast<unsigned>(j), static_cast<unsigned>(every)});
         } else {
-            return bad(item, "ports, unplugged, corrupt, drop, dup, swap, cut, every, delay, baud, repeat, stray, "
-                             "unplug, wire or leak");
+            return bad(item, "ports, unplugged, corrupt, drop, dup, swap, overrun, cut, every, delay, baud, repeat, "
+                             "stray, unplug, wire or leak");
         }
     }
     for (const auto& [k, j] : o.wires)
@@ -153,7 +157,7 @@ std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k, std
 }
 
 std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<const std::uint8_t> sent,
-                                        std::uint64_t number) {
+                                        std::uint64_t number, std::size_t* overrun) {
     std::vector<std::uint8_t> one;
     if (options.unplugged) return one;
     const bool on_this = number % options.every == 0;
@@ -165,6 +169,10 @@ std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<c
     one.reserve(sent.size() + options.duplicate.size() + 1);
     for (std::size_t i = 0; i < sent.size(); ++i) {
         if (fault_at(options.drop, i)) continue;
+        if (fault_at(options.overrun, i)) {
+            if (overrun != nullptr) ++*overrun;
+            continue;
+        }
         std::uint8_t b = sent[i];
         if (fault_at(options.swap, i) && i + 1 < sent.size()) b = sent[i + 1];
         else if (i > 0 && fault_at(options.swap, i - 1)) b = sent[i - 1];
@@ -200,6 +208,7 @@ struct Delivery {
     What what = What::Bytes;
     Timestamp taken{};  // when the cable took the send
     std::uint64_t number = 0;  // of the send at its output, from 1
+    std::size_t overrun = 0;   // bytes lost on the way into the input (overrun=)
 };
 
 // The wiring shared by the backend, its open ports and the events it
@@ -320,7 +329,8 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
         sending_[k] = ticket;
         number = ++sent_count_[k];
     }
-    const std::vector<std::uint8_t> arriving = cable_arrival(options_, sent, number);
+    std::size_t overrun = 0;
+    const std::vector<std::uint8_t> arriving = cable_arrival(options_, sent, number, &overrun);
 
     // Cut what arrives into chunks per millisecond of the wire's pace. A send
     // where nothing arrives still takes its time on the wire.
@@ -342,6 +352,7 @@ Status CableCore::send(unsigned k, std::span<const std::uint8_t> sent, std::uint
         if (chunks.empty()) chunks.push_back({due_ms(sent.size()), Delivery{k, ticket, {}, false}});
         chunks.back().second.last = true;
         chunks.back().second.taken = stamp();
+        chunks.back().second.overrun = overrun;
     }
     for (auto& chunk : chunks) chunk.second.number = number;
 
@@ -420,6 +431,8 @@ void CableCore::hand_over(const std::vector<InputSink*>& ins, OutputSink* out, c
     }
     if (!d.bytes.empty())
         for (InputSink* in : ins) in->on_bytes(d.bytes, stamp());
+    if (d.overrun != 0)
+        for (InputSink* in : ins) in->on_overrun(d.overrun);
     if (d.last && out != nullptr) {
         out->on_taken(d.ticket, d.taken);
         out->on_sent(d.ticket, {});

@@ -41,6 +41,9 @@ struct CableOptions {
     unsigned repeat = 1;
     std::vector<ByteFault> duplicate;  // dup=INDEX: that byte comes twice
     std::vector<ByteFault> swap;       // swap=INDEX: that byte and the next change places
+    // overrun=INDEX: that byte is lost on the way into the input, and the
+    // input is told, as an engine tells of its own queue's overrun.
+    std::vector<ByteFault> overrun;
     // every=N: the faults above, and the delay, touch every Nth message of an
     // output only; a fault's own /N overrides it for that fault.
     unsigned every = 1;
@@ -73,9 +76,9 @@ std::vector<unsigned> cable_targets(const CableOptions& options, unsigned k, std
 std::optional<CableOptions> parse_cable_options(std::string_view text, std::string& error);
 
 // The bytes that arrive at the input for the `number`th message (from 1)
-// sent at the output.
+// sent at the output; `overrun`, when given, counts those lost by overrun=.
 std::vector<std::uint8_t> cable_arrival(const CableOptions& options, std::span<const std::uint8_t> sent,
-                                        std::uint64_t number = 1);
+                                        std::uint64_t number = 1, std::size_t* overrun = nullptr);
 
 // The factory TAVRIN_MIDI's "cable" names.
 std::unique_ptr<PortBackend> make_cable_backend(std::string_view options, std::string& error);

@@ -311,6 +311,7 @@ void Client::run_worker() {
             const Timestamp at = first != 0 ? Timestamp(first) : now();
             while (std::size_t n = jack_ringbuffer_read(slot.ring, reinterpret_cast<char*>(bytes.data()), bytes.size()))
                 slot.sink->on_bytes({bytes.data(), n}, at);
+            if (const std::uint64_t lost = slot.dropped.exchange(0, std::memory_order_relaxed)) slot.sink->on_overrun(lost);
         }
         std::unique_lock lock(mutex_);
         for (std::size_t i = 0; i < kSlots; ++i) {

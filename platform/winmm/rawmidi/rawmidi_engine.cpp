@@ -226,6 +226,11 @@ void Input::run() {
             }
             sink_->on_bytes({bytes, static_cast<std::size_t>(n)}, at);
         }
+        // Bytes the kernel's buffer had no room for; reading the status clears the count.
+        snd_rawmidi_status_t* status;
+        snd_rawmidi_status_alloca(&status);
+        if (!lost && snd_rawmidi_status(h, status) == 0 && snd_rawmidi_status_get_xruns(status) > 0)
+            sink_->on_overrun(snd_rawmidi_status_get_xruns(status));
         if (lost || (device_events(fds) & kLost) != 0) {
             sink_->on_error({MMSYSERR_NODRIVER, kGone});
             fds.resize(1);  // only the stop signal from now on
