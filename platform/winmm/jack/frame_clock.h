@@ -10,9 +10,10 @@
 // The anchor moves only when a callback shows the mapping wrong: it ran before
 // its cycle's mapped start (the anchor's own callback had run late), or more
 // than a period after it (the server stood still, as a dummy driver does on a
-// late machine, and counts on from where it resumed). A late callback of an
-// unbroken run of cycles does not move it, so a message in flight is timed by
-// frames alone.
+// late machine, and counts on from where it resumed). It never moves in a
+// cycle that reads input, so that an echo is timed by frames alone from the
+// cycle that sent it; a stall in between moves it in the next cycle that
+// reads nothing.
 #pragma once
 
 #include <cstdint>
@@ -21,9 +22,9 @@ namespace platform::midi::jack {
 
 class FrameClock {
 public:
-    // In each cycle's callback: its first frame, its length, the sample rate
-    // and the steady clock's microseconds now.
-    void cycle(std::uint32_t first, std::uint32_t frames, std::uint32_t rate, std::int64_t now_us) {
+    // In each cycle's callback: its first frame, its length, the sample rate,
+    // the steady clock's microseconds now, and whether the cycle reads input.
+    void cycle(std::uint32_t first, std::uint32_t frames, std::uint32_t rate, std::int64_t now_us, bool reads) {
         if (rate == 0) return;  // no server answers so; nothing to map by
         if (rate == rate_) {
             // Whole seconds of frames move on with no rounding, so that frame
@@ -32,7 +33,7 @@ public:
             anchor_frame_ += static_cast<std::uint32_t>(seconds * rate);
             anchor_us_ += seconds * 1'000'000;
             const std::int64_t late = now_us - at(first);
-            if (late >= 0 && late <= static_cast<std::int64_t>(frames) * 1'000'000 / rate) return;
+            if (reads || (late >= 0 && late <= static_cast<std::int64_t>(frames) * 1'000'000 / rate)) return;
         }
         anchor_us_ = now_us;
         anchor_frame_ = first;

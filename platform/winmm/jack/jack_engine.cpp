@@ -92,7 +92,11 @@ int Client::process(std::uint32_t nframes, void* arg) {
     self->cycle_begin_.fetch_add(1, std::memory_order_seq_cst);
     bool moved = false;
     const jack_nframes_t cycle = jack_last_frame_time(self->client_);
-    self->clock_.cycle(cycle, nframes, jack_get_sample_rate(self->client_), now().count());
+    bool reads = false;
+    for (auto& slot : self->inputs_)
+        if (jack_port_t* port = slot.port.load(std::memory_order_seq_cst))
+            reads = reads || jack_midi_get_event_count(jack_port_get_buffer(port, nframes)) > 0;
+    self->clock_.cycle(cycle, nframes, jack_get_sample_rate(self->client_), now().count(), reads);
     for (auto& slot : self->inputs_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) continue;
