@@ -92,7 +92,11 @@ int Client::process(std::uint32_t nframes, void* arg) {
     self->cycle_begin_.fetch_add(1, std::memory_order_seq_cst);
     bool moved = false;
     const jack_nframes_t cycle = jack_last_frame_time(self->client_);
-    self->keep_anchor(cycle, nframes);
+    bool reads = false;
+    for (auto& slot : self->inputs_)
+        if (jack_port_t* port = slot.port.load(std::memory_order_seq_cst))
+            reads = reads || jack_midi_get_event_count(jack_port_get_buffer(port, nframes)) > 0;
+    self->clock_.cycle(cycle, nframes, jack_get_sample_rate(self->client_), now().count(), reads);
     for (auto& slot : self->inputs_) {
         jack_port_t* port = slot.port.load(std::memory_order_seq_cst);
         if (port == nullptr) continue;
@@ -147,37 +151,12 @@ int Client::process(std::uint32_t nframes, void* arg) {
     // the kernel only to wake a worker that sleeps. It is posted only in a
     // cycle that moved bytes, so quiet cycles cost nothing.
     if (moved) self->wake();
-    else self->anchor(cycle);
     if (self->cycle_waiters_.load(std::memory_order_acquire) > 0) sem_post(&self->connected_);
     return 0;
 }
 
-// Frames become steady-clock microseconds through JACK's own frame-to-time
-// estimate, as JACK's own latency tools take it, moved onto the steady clock
-// by an anchor: the time the callback ran in the last cycle that moved
-// nothing. Times within a burst of traffic are then apart exactly as JACK
-// counts them, while the anchor follows the steady clock between bursts (the
-// estimate may sit far from it on a dummy driver).
-void Client::anchor(jack_nframes_t cycle) {
-    anchor_us_ = now().count();
-    anchor_jack_us_ = static_cast<std::int64_t>(jack_frames_to_time(client_, cycle));
-    anchored_ = true;
-}
-
-// A cycle's callback runs after the cycle began, and within its period
-// unless the machine is late: outside that the estimate has drifted from the
-// steady clock, and the anchor moves to this cycle.
-void Client::keep_anchor(jack_nframes_t cycle, jack_nframes_t frames) {
-    if (!anchored_) return anchor(cycle);
-    const std::int64_t late = now().count() - static_cast<std::int64_t>(frame_us(cycle));
-    const std::int64_t period = static_cast<std::int64_t>(jack_frames_to_time(client_, cycle + frames)) -
-                                static_cast<std::int64_t>(jack_frames_to_time(client_, cycle));
-    if (late < 0 || late > period) anchor(cycle);
-}
-
 std::uint64_t Client::frame_us(jack_nframes_t frame) const {
-    return static_cast<std::uint64_t>(anchor_us_ + static_cast<std::int64_t>(jack_frames_to_time(client_, frame)) -
-                                      anchor_jack_us_);
+    return static_cast<std::uint64_t>(clock_.at(frame));
 }
 
 void Client::shutdown(void* arg) {

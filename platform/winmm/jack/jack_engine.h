@@ -28,6 +28,7 @@
 #include <jack/ringbuffer.h>
 #include <semaphore.h>
 
+#include "winmm/jack/frame_clock.h"
 #include "winmm/port_backend.h"
 
 struct _jack_client;
@@ -111,10 +112,7 @@ private:
         sem_init(&connected_, 0, 0);
     }
     static int process(std::uint32_t nframes, void* arg);
-    // The process callback's: a frame's time on the steady clock, from the
-    // anchor that anchor() sets.
-    void anchor(std::uint32_t cycle);
-    void keep_anchor(std::uint32_t cycle, std::uint32_t frames);
+    // The process callback's: a frame's time on the steady clock (clock_).
     std::uint64_t frame_us(std::uint32_t frame) const;
     static void shutdown(void* arg);
     static void port_registration(std::uint32_t id, int registered, void* arg);
@@ -158,11 +156,7 @@ private:
     std::atomic<int> cycle_waiters_{0};       // the process callback posts connected_
     std::atomic<std::uint64_t> cycle_begin_{0};
     std::atomic<std::uint64_t> cycle_end_{0};
-    // The process callback's own: one cycle's time on the steady clock and
-    // by JACK's estimate.
-    std::int64_t anchor_us_ = 0;
-    std::int64_t anchor_jack_us_ = 0;
-    bool anchored_ = false;
+    FrameClock clock_;  // the process callback's own
 
     sem_t wake_;
     sem_t connected_;  // posted with connects_, at a cycle's end for cycle_waiters_, when the server stops
