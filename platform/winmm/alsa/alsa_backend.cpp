@@ -5,6 +5,7 @@
 
 #include <alsa/asoundlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <exception>
 #include <new>
@@ -26,8 +27,9 @@ public:
         if (index >= ports.size()) return {MMSYSERR_BADDEVICEID, "No such ALSA input port."};
         std::string error;
         try {
-            auto port = alsa::Input::open(ports[index].address, sink, error);
-            if (!port) return {code_for(ports[index].address), error};
+            int refused = 0;
+            auto port = alsa::Input::open(ports[index].address, sink, error, &refused);
+            if (!port) return {code_for(ports[index].address, refused), error};
             out = std::move(port);
             return {};
         } catch (const std::exception& e) {  // no thread or no memory
@@ -40,8 +42,9 @@ public:
         if (index >= ports.size()) return {MMSYSERR_BADDEVICEID, "No such ALSA output port."};
         std::string error;
         try {
-            auto port = alsa::Output::open(ports[index].address, sink, error);
-            if (!port) return {code_for(ports[index].address), error};
+            int refused = 0;
+            auto port = alsa::Output::open(ports[index].address, sink, error, &refused);
+            if (!port) return {code_for(ports[index].address, refused), error};
             out = std::move(port);
             return {};
         } catch (const std::exception& e) {  // no thread or no memory
@@ -69,8 +72,11 @@ private:
         return out;
     }
 
-    MMRESULT code_for(alsa::Address address) {
-        return alsa::port_exists(seq_.get(), address) ? MMSYSERR_ERROR : MMSYSERR_NODRIVER;
+    // A hardware port whose device another program holds refuses the
+    // subscription as busy: in use, as WinMM says of a taken device.
+    MMRESULT code_for(alsa::Address address, int refused) {
+        if (!alsa::port_exists(seq_.get(), address)) return MMSYSERR_NODRIVER;
+        return refused == -EBUSY || refused == -EAGAIN ? MMSYSERR_ALLOCATED : MMSYSERR_ERROR;
     }
 
     alsa::SeqHandle seq_;

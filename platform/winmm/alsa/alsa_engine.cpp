@@ -134,7 +134,7 @@ bool port_exists(snd_seq_t* seq, Address address) {
 
 // ---- input ----
 
-std::unique_ptr<Input> Input::open(Address source, InputSink& sink, std::string& error) {
+std::unique_ptr<Input> Input::open(Address source, InputSink& sink, std::string& error, int* subscribe_error) {
     std::unique_ptr<Input> in(new Input());
     in->seq_ = open_client(SND_SEQ_OPEN_INPUT, error);
     if (!in->seq_) return nullptr;
@@ -160,6 +160,7 @@ std::unique_ptr<Input> Input::open(Address source, InputSink& sink, std::string&
     // then always told of, and one that went before fails the subscription.
     snd_seq_connect_from(seq, in->own_port_, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE);
     if (int err = in->subscribe_stamped(); err < 0) {
+        if (subscribe_error != nullptr) *subscribe_error = err;
         error = alsa_error("The MIDI input port cannot be subscribed", err);
         return nullptr;
     }
@@ -269,7 +270,8 @@ void Input::run() {
 
 // ---- output ----
 
-std::unique_ptr<Output> Output::open(Address destination, OutputSink& sink, std::string& error) {
+std::unique_ptr<Output> Output::open(Address destination, OutputSink& sink, std::string& error,
+                                     int* subscribe_error) {
     std::unique_ptr<Output> out(new Output());
     out->sink_ = &sink;
     out->seq_ = open_client(SND_SEQ_OPEN_DUPLEX, error);
@@ -294,6 +296,7 @@ std::unique_ptr<Output> Output::open(Address destination, OutputSink& sink, std:
             out->wire_paced_ = (snd_seq_port_info_get_type(info) & SND_SEQ_PORT_TYPE_HARDWARE) != 0;
     }
     if (int err = snd_seq_connect_to(seq, out->own_port_, destination.client, destination.port); err < 0) {
+        if (subscribe_error != nullptr) *subscribe_error = err;
         error = alsa_error("The MIDI output port cannot be subscribed", err);
         return nullptr;
     }

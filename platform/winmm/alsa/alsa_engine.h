@@ -66,7 +66,9 @@ bool port_exists(_snd_seq* seq, Address address);
 // poll() and hands every event's bytes to the sink.
 class Input final : public InputPort {
 public:
-    static std::unique_ptr<Input> open(Address source, InputSink& sink, std::string& error);
+    // `subscribe_error`, when given, receives ALSA's answer to the subscription.
+    static std::unique_ptr<Input> open(Address source, InputSink& sink, std::string& error,
+                                       int* subscribe_error = nullptr);
     ~Input() override;
     Input(const Input&) = delete;
     Input& operator=(const Input&) = delete;
@@ -96,7 +98,8 @@ private:
 // the caller never waits for the engine.
 class Output final : public OutputPort {
 public:
-    static std::unique_ptr<Output> open(Address destination, OutputSink& sink, std::string& error);
+    static std::unique_ptr<Output> open(Address destination, OutputSink& sink, std::string& error,
+                                        int* subscribe_error = nullptr);
     ~Output() override;
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
