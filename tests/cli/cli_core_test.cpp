@@ -1,6 +1,7 @@
 // tavrin-cli's core without ports: what a pattern must deliver, the verdict
 // on a capture, the command line, port names, the summary and the writers.
 #include "cli/args.h"
+#include "cli/capture.h"
 #include "cli/compare_table.h"
 #include "cli/exit_codes.h"
 #include "cli/pattern.h"
@@ -339,16 +340,20 @@ TEST(CliSummary, LongTestsKeepBoundedBucketsWithinOnePercent) {
     EXPECT_EQ(dropped, 1u);
 }
 
-// Each class from the shape of what came back.
+// Each class from the shape of what came back, in the order it came.
 TEST(CliVerdict, EveryFaultHasItsClass) {
-    const Pattern p = pattern_of("sysex:300");
+    const Pattern sysex = pattern_of("sysex:300"), realtime = pattern_of("realtime");
     struct Case {
         const char* name;
         std::function<void(Bytes&)> change;
         bool complete;
         Fault fault;
         std::size_t count;
+        const Pattern* pattern = nullptr;
     };
+    // The realtime pattern's last real-time byte comes after a full SysEx buffer;
+    // USB-MIDI packing brings it ahead of that buffer.
+    const auto rt = static_cast<std::ptrdiff_t>(realtime.expected.size() - 3);
     const Case cases[] = {
         {"nothing", [](Bytes& b) { b.clear(); }, false, Fault::Lost, 0},
         {"stopped", [](Bytes& b) { b.resize(120); }, false, Fault::Truncated, 0},
@@ -356,14 +361,23 @@ TEST(CliVerdict, EveryFaultHasItsClass) {
         {"two missing", [](Bytes& b) { b.erase(b.begin() + 40, b.begin() + 42); }, true, Fault::Dropped, 2},
         {"duplicated", [](Bytes& b) { b.insert(b.begin() + 40, b[40]); }, true, Fault::Extra, 1},
         {"swapped", [](Bytes& b) { std::swap(b[10], b[11]); }, true, Fault::Reordered, 0},
+        {"own real-time byte early", [&](Bytes& b) { std::rotate(b.begin() + 31, b.begin() + rt, b.begin() + rt + 1); },
+         true, Fault::Reordered, 0, &realtime},
+        {"a device's clock and sensing", [&](Bytes& b) { b.insert(b.begin() + 5, {0xF8, 0xFE}); }, true, Fault::None, 0,
+         &realtime},
     };
     for (const Case& c : cases) {
-        Bytes got = p.expected;
-        c.change(got);
-        const Verdict v = judge(p, got, c.complete);
+        const Pattern& p = c.pattern ? *c.pattern : sysex;
+        Bytes came = p.expected;
+        c.change(came);
+        Capture capture(p, false);
+        for (std::uint8_t b : came) capture.take(b);
+        capture.close();
+        const Verdict v = judge(p, capture.bytes(), c.complete);
         EXPECT_EQ(v.fault, c.fault) << c.name << ": " << fault_name(v.fault);
         EXPECT_EQ(v.count, c.count) << c.name;
     }
+    const Pattern& p = sysex;
     Bytes got = p.expected;
     got[9] ^= 0x10;
     EXPECT_EQ(judge(p, got, true).mask, 0x10);
