@@ -93,6 +93,9 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         ->check(CLI::Range(1u, 1'000'000u));
     compare->add_option("--timeout", o.timeout_ms, "Milliseconds a run waits with nothing arriving (default 2000)")
         ->check(CLI::Range(1u, 3'600'000u));
+    std::vector<std::string> compare_patterns{"standard", "sysex:65536", "notes", "realtime"};
+    compare->add_option("--pattern", compare_patterns,
+                        "A pattern to run, repeatable (default: standard, sysex:65536, notes and realtime)");
     compare->add_flag("--json", o.json, "Write JSON");
 
     std::vector<std::string> reversed(args.rbegin(), args.rend());
@@ -120,6 +123,16 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     } else if (compare->parsed()) {
         o.command = Options::Command::Compare;
         if (compare->count("--count") == 0) o.count = 20;
+        for (const std::string& text : compare_patterns) {
+            std::string error;
+            auto choice = parse_pattern(text, error);
+            if (!choice) {
+                result.exit_status = kExitUsage;
+                result.err = complaint(error);
+                return result;
+            }
+            o.patterns.push_back(*choice);
+        }
     } else if (wiring->parsed()) {
         o.command = Options::Command::Wiring;
         if (wiring->count("--timeout") == 0) o.timeout_ms = kWiringTimeoutMs;

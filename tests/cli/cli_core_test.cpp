@@ -168,6 +168,14 @@ TEST(CliArgs, CommandsOptionsAndDefaults) {
     ASSERT_TRUE(o.run);
     EXPECT_EQ(o.options.timeout_ms, 1000u);
 
+    o = parse({"compare", "--in", "a", "--out", "b"});
+    ASSERT_TRUE(o.run) << o.err;
+    EXPECT_EQ(o.options.patterns.size(), 4u);
+    EXPECT_EQ(o.options.patterns[1].sysex_bytes, 65536u);
+    o = parse({"compare", "--in", "a", "--out", "b", "--pattern", "notes", "--pattern", "sysex:4096"});
+    ASSERT_EQ(o.options.patterns.size(), 2u);
+    EXPECT_EQ(o.options.patterns[1].text, "sysex:4096");
+
     o = parse({"--version"});
     EXPECT_FALSE(o.run);
     EXPECT_EQ(o.exit_status, 0);
@@ -183,7 +191,8 @@ TEST(CliArgs, UsageErrorsAreOneLineAnd64) {
              {}, {"nope"}, {"test", "--in", "0"}, {"test", "--in", "0", "--out", "0", "--duration", "soon"},
              {"test", "--in", "0", "--out", "0", "--pattern", "chords"}, {"ports", "--frob"},
              {"test", "--in", "0", "--out", "0", "--json", "--quiet"}, {"wiring", "--timeout", "x"},
-             {"test", "--pair", "0"}, {"test", "--pair", "0:0", "--in", "0"}, {"test", "--all-loops", "--plot", "x.svg"}}) {
+             {"test", "--pair", "0"}, {"test", "--pair", "0:0", "--in", "0"}, {"test", "--all-loops", "--plot", "x.svg"},
+             {"compare", "--in", "a", "--out", "b", "--pattern", "chords"}}) {
         const ParseOutcome o = parse(args);
         EXPECT_FALSE(o.run);
         EXPECT_EQ(o.exit_status, kExitUsage);
