@@ -449,6 +449,9 @@ TEST(CliCompare, PortsByNameAndTheLayerThatLosesOrDelays) {
         {{{"rawmidi", 0, 0, 0, 0}, {"alsa", 5, 5, 5, 1.0}}, "only the sequencer reaches this loop"},
         {{{"rawmidi", 5, 5, 5, 1.0}, {"alsa", 5, 5, 2, 1.5}, {"jack", 5, 5, 5, 2.0}},
          "the sequencer loses sysex:65536 (3 of 5 runs: 3 truncated); rawmidi and JACK carry it"},
+        {{{"rawmidi", 5, 5, 4, 1.0}, {"alsa", 5, 5, 0, 1.5}},
+         "sysex:65536 comes back wrong through every engine (1 of 5 runs: 1 truncated): the layer below them (driver, "
+         "interface or cable) does it"},
         {{{"rawmidi", 5, 5, 5, 1.25}, {"jack", 5, 5, 5, 2.5}},
          "every engine carries every pattern; JACK adds 1.250 ms to the standard message over rawmidi"},
     };
