@@ -93,8 +93,17 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         ->check(CLI::Range(1u, 1'000'000u));
     compare->add_option("--timeout", o.timeout_ms, "Milliseconds a run waits with nothing arriving (default 2000)")
         ->check(CLI::Range(1u, 3'600'000u));
+    std::vector<std::string> compare_patterns{"standard", "sysex:65536", "notes", "realtime"};
+    compare->add_option("--pattern", compare_patterns,
+                        "A pattern to run, repeatable (default: standard, sysex:65536, notes and realtime)");
     compare->add_flag("--json", o.json, "Write JSON");
 
+    // A usage error: one line and status 64.
+    auto refuse = [&result](const std::string& why) {
+        result.exit_status = kExitUsage;
+        result.err = complaint(why);
+        return result;
+    };
     std::vector<std::string> reversed(args.rbegin(), args.rend());
     try {
         app.parse(reversed);
@@ -110,9 +119,7 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         result.out = std::string(kProgram) + " " + kTavrinVersion + "\n";
         return result;
     } catch (const CLI::Error& e) {  // every parse error, and anything else CLI11 may refuse
-        result.exit_status = kExitUsage;
-        result.err = complaint(first_line(e.what()) + " (see " + kProgram + " --help)");
-        return result;
+        return refuse(first_line(e.what()) + " (see " + kProgram + " --help)");
     }
 
     if (ports->parsed()) {
@@ -120,6 +127,12 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
     } else if (compare->parsed()) {
         o.command = Options::Command::Compare;
         if (compare->count("--count") == 0) o.count = 20;
+        for (const std::string& text : compare_patterns) {
+            std::string error;
+            auto choice = parse_pattern(text, error);
+            if (!choice) return refuse(error);
+            o.patterns.push_back(*choice);
+        }
     } else if (wiring->parsed()) {
         o.command = Options::Command::Wiring;
         if (wiring->count("--timeout") == 0) o.timeout_ms = kWiringTimeoutMs;
@@ -127,39 +140,23 @@ ParseOutcome parse_args(const std::vector<std::string>& args) {
         o.command = Options::Command::Test;
         std::string error;
         auto choice = parse_pattern(pattern_text, error);
-        if (!choice) {
-            result.exit_status = kExitUsage;
-            result.err = complaint(error);
-            return result;
-        }
+        if (!choice) return refuse(error);
         o.pattern = *choice;
         if (!duration_text.empty()) {
             const auto d = parse_duration(duration_text);
-            if (!d) {
-                result.exit_status = kExitUsage;
-                result.err = complaint("--duration " + duration_text + ": expected a time such as 90s, 15m or 8h");
-                return result;
-            }
+            if (!d)
+                return refuse("--duration " + duration_text + ": expected a time such as 90s, 15m or 8h");
             o.duration_s = *d;
             if (test->count("--count") == 0) o.count = 0;
         }
         const bool several = !o.pairs.empty() || o.all_loops;
-        if (!several && (o.in_port.empty() || o.out_port.empty())) {
-            result.exit_status = kExitUsage;
-            result.err = complaint("--in and --out need a port index or name (or --pair OUT:IN, or --all-loops)");
-            return result;
-        }
-        if (several && (!o.plot_file.empty() || !o.junit_file.empty())) {
-            result.exit_status = kExitUsage;
-            result.err = complaint("--plot and --junit are for one pair, not with --pair or --all-loops");
-            return result;
-        }
+        if (!several && (o.in_port.empty() || o.out_port.empty()))
+            return refuse("--in and --out need a port index or name (or --pair OUT:IN, or --all-loops)");
+        if (several && (!o.plot_file.empty() || !o.junit_file.empty()))
+            return refuse("--plot and --junit are for one pair, not with --pair or --all-loops");
         for (const std::string& p : o.pairs) {
-            if (p.find(':') == std::string::npos) {
-                result.exit_status = kExitUsage;
-                result.err = complaint("--pair " + p + ": expected OUT:IN, an output and an input");
-                return result;
-            }
+            if (p.find(':') == std::string::npos)
+                return refuse("--pair " + p + ": expected OUT:IN, an output and an input");
         }
     }
     result.run = true;

@@ -29,6 +29,7 @@ struct Options {
     unsigned interval_ms = 0;
     unsigned timeout_ms = 2000;
     PatternChoice pattern;
+    std::vector<PatternChoice> patterns;  // compare: in order
     bool quiet = false;
     bool verbose = false;  // a line for every run on a terminal too
     bool strict = false;   // stray real-time bytes are faults

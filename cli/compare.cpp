@@ -24,7 +24,6 @@ namespace tavrin_cli {
 namespace {
 
 constexpr const char* kEngines[] = {"rawmidi", "alsa", "jack"};
-constexpr const char* kPatterns[] = {"standard", "sysex:65536", "notes", "realtime"};
 
 std::string ms_or_dash(const std::optional<LatencyStats>& l, double LatencyStats::*field) {
     if (!l) return "-";
@@ -103,11 +102,10 @@ int run_compare([[maybe_unused]] const Options& options, [[maybe_unused]] Interr
         if (row.absent.empty()) {
             row.input = ports.inputs[*in].name;
             row.output = ports.outputs[*out].name;
-            for (const char* text : kPatterns) {
+            for (const PatternChoice& pattern : options.patterns) {
                 Options o = options;
-                std::string error;
-                o.pattern = *parse_pattern(text, error);
-                row.cells.push_back({text, test_quietly(ports, *in, *out, o, interrupt)});
+                o.pattern = pattern;
+                row.cells.push_back({pattern.text, test_quietly(ports, *in, *out, o, interrupt)});
                 if (interrupt.status() != 0) break;
             }
         }

@@ -39,6 +39,7 @@ std::string compare_verdict(const std::vector<EngineRow>& rows) {
         if (r.absent.empty()) here.push_back(&r);
     if (here.empty()) return "no engine reaches this loop";
     if (here.size() == 1) return "only " + layer_name(here.front()->engine) + " reaches this loop";
+    std::string below;  // a pattern that fails on every engine
     for (std::size_t k = 0; k < here.front()->cells.size(); ++k) {
         std::string losers, carriers, how;
         int lose = 0, carry = 0;
@@ -55,7 +56,11 @@ std::string compare_verdict(const std::vector<EngineRow>& rows) {
         if (!losers.empty() && !carriers.empty())
             return losers + (lose > 1 ? " lose " : " loses ") + here.front()->cells[k].pattern + " (" + how + "); " +
                    carriers + (carry > 1 ? " carry it" : " carries it");
+        if (carriers.empty() && below.empty())
+            below = here.front()->cells[k].pattern + " comes back wrong through every engine (" + how +
+                    "): the layer below them (driver, interface or cable) does it";
     }
+    if (!below.empty()) return below;
     const EngineRow* fast = nullptr;
     const EngineRow* slow = nullptr;
     auto median = [](const EngineRow* r) { return r->cells.front().summary.latency->median; };
@@ -71,6 +76,5 @@ std::string compare_verdict(const std::vector<EngineRow>& rows) {
                   layer_name(fast->engine).c_str());
     return text;
 }
-
 
 }  // namespace tavrin_cli

@@ -32,7 +32,8 @@ struct EngineRow {
 
 std::optional<unsigned> find_across(const std::vector<PortEntry>& ports, const std::string& name);
 
-// One line naming the layer that loses bytes, else the one that adds delay.
+// One line naming the layer that loses bytes (an engine, or what lies below
+// them all), else the one that adds delay.
 std::string compare_verdict(const std::vector<EngineRow>& rows);
 
 }  // namespace tavrin_cli

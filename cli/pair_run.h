@@ -2,6 +2,7 @@
 // and the loop that hands those events to one pair or many.
 #pragma once
 
+#include "cli/capture.h"
 #include "cli/events.h"
 #include "cli/exit_codes.h"
 #include "cli/pattern.h"
@@ -29,14 +30,14 @@ inline constexpr double kQuietSeconds = 0.1;
 // it sends, listens until the pattern's bytes are in or nothing of them has
 // come for the time-out, and settles the ports so that nothing of it reaches
 // the next run. Bytes the pattern did not send are stray: real-time ones are
-// counted by kind and never extend a run; others join a run's capture, or
-// between runs are counted.
+// counted by kind and never extend a run (see Capture); others join a run's
+// capture, or between runs are counted.
 class PairRun {
 public:
     PairRun(EventWait& wait, std::size_t in, std::size_t out, const Pattern& pattern, unsigned timeout_ms,
             bool strict)
         : in_id_(in), out_id_(out), in_(wait.input(in)), out_(wait.output(out)), pattern_(pattern),
-          timeout_s_(timeout_ms / 1000.0), strict_(strict) {}
+          timeout_s_(timeout_ms / 1000.0), capture_(pattern, strict) {}
 
     // A message tagged by another pair (its number, its run) reached this
     // pair's input, during this pair's run `at_run` (0: before the first).
@@ -54,8 +55,7 @@ public:
         result_ = RunResult{};
         result_.index = index;
         result_.bytes_sent = pattern_.wire.size();
-        captured_.clear();
-        f7_seen_ = uncounted_ = 0;
+        capture_.clear();
         complete_ = late_ = false;
         next_send_ = 0;
         taken_s_.reset();
@@ -88,7 +88,7 @@ public:
         switch (stage_) {
         case Stage::Receiving:
             // Bytes that are on their way may still complete it: a late run.
-            if (!captured_.empty() || out_.sending()) {
+            if (!capture_.bytes().empty() || out_.sending()) {
                 stage_ = Stage::Late;
                 deadline_ = now_seconds() + kDrainLimitSeconds;
             } else {
@@ -112,6 +112,7 @@ public:
     void abandon() {
         if (out_.sending()) out_.reset();
         in_.reset();
+        capture_.close();
         stage_ = Stage::Idle;
     }
 
@@ -122,7 +123,7 @@ public:
     RunResult& result() { return result_; }
 
     // Stray bytes counted since the last call.
-    StrayCounts take_stray() { return std::exchange(stray_, {}); }
+    StrayCounts take_stray() { return capture_.take_stray(); }
 
 private:
     enum class Stage { Idle, Receiving, Late, Collecting, Finishing };
@@ -162,30 +163,14 @@ private:
         const bool listening = stage_ == Stage::Receiving || stage_ == Stage::Late || stage_ == Stage::Collecting;
         bool own = false;
         for (std::uint8_t b : bytes) {
-            if (b >= 0xF8) {
-                // The pattern's own when it is the byte due next; a device's
-                // clock byte that comes just then is as good as the pattern's.
-                const std::size_t at = captured_.size() - uncounted_;
-                if (!listening || at >= pattern_.expected.size() || pattern_.expected[at] != b) {
-                    if (!strict_ || !listening) {
-                        ++stray_.realtime[b - 0xF8];
-                        continue;
-                    }
-                    ++uncounted_;  // a fault under --strict, but no byte of the pattern
-                }
-            } else if (!listening) {
-                ++stray_.others;
-                continue;
-            }
-            captured_.push_back(b);
-            f7_seen_ += b == 0xF7 ? 1 : 0;
-            own = true;
+            if (listening) own = capture_.take(b) || own;
+            else capture_.stray(b);
         }
         if (!own || stage_ == Stage::Collecting) return;
         if (!arrival_s_) arrival_s_ = engine_time(in_.engine_arrival_s());
         const double now = now_seconds();
         deadline_ = stage_ == Stage::Late ? deadline_ : now + timeout_s_;  // waits again from this arrival
-        if (capture_complete(pattern_, captured_, f7_seen_, uncounted_)) {
+        if (capture_.complete()) {
             complete_ = true;
             late_ = stage_ == Stage::Late;
             done_at_ = now;
@@ -221,11 +206,12 @@ private:
     void finish() {
         stage_ = Stage::Idle;
         out_reset_ = false;
+        capture_.close();
         if (!error_.empty()) {
-            result_.verdict = engine_error(pattern_, captured_, error_);
+            result_.verdict = engine_error(pattern_, capture_.bytes(), error_);
             return;
         }
-        result_.verdict = judge(pattern_, captured_, complete_);
+        result_.verdict = judge(pattern_, capture_.bytes(), complete_);
         if (late_) mark_late(result_.verdict);
         // Bytes that Tavrin's own input lost are not the cable's fault.
         if (result_.verdict.kind != Verdict::Kind::Success) {
@@ -258,17 +244,13 @@ private:
     MidiOutput& out_;
     const Pattern& pattern_;
     double timeout_s_;
-    bool strict_;
     Stage stage_ = Stage::Idle;
     RunResult result_;
-    Bytes captured_;
-    std::size_t f7_seen_ = 0;
-    std::size_t uncounted_ = 0;
+    Capture capture_;
     std::size_t next_send_ = 0;
     bool complete_ = false, late_ = false, out_reset_ = false;
     std::string error_;
     double start_ = 0, done_at_ = 0, deadline_ = 0;
-    StrayCounts stray_;
     std::optional<double> taken_s_, arrival_s_;  // the engine's own times of this run
     InputLosses losses_at_start_;
     enum class Foreign { None, Expected, Inside };

@@ -72,7 +72,10 @@ void MidiInPort::give_back(const InputAssembly::Buffer& buffer) {
 void MidiInPort::short_message(DWORD message) {
     if (window_ == nullptr) return;
     if (pending_short_ >= kMaxPendingShortMessages) {
-        ++short_dropped_;
+        // Said once: a loss here is the program's, not the cable's.
+        if (short_dropped_++ == 0)
+            std::fprintf(stderr, "%s: MIDI input %u: more than %u short messages wait unread; those that come meanwhile are dropped\n",
+                         program_invocation_short_name, index_, kMaxPendingShortMessages);
         return;
     }
     if (service_.post_short(window_, handle_, message)) ++pending_short_;

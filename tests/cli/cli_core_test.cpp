@@ -1,6 +1,7 @@
 // tavrin-cli's core without ports: what a pattern must deliver, the verdict
 // on a capture, the command line, port names, the summary and the writers.
 #include "cli/args.h"
+#include "cli/capture.h"
 #include "cli/compare_table.h"
 #include "cli/exit_codes.h"
 #include "cli/pattern.h"
@@ -167,6 +168,14 @@ TEST(CliArgs, CommandsOptionsAndDefaults) {
     ASSERT_TRUE(o.run);
     EXPECT_EQ(o.options.timeout_ms, 1000u);
 
+    o = parse({"compare", "--in", "a", "--out", "b"});
+    ASSERT_TRUE(o.run) << o.err;
+    EXPECT_EQ(o.options.patterns.size(), 4u);
+    EXPECT_EQ(o.options.patterns[1].sysex_bytes, 65536u);
+    o = parse({"compare", "--in", "a", "--out", "b", "--pattern", "notes", "--pattern", "sysex:4096"});
+    ASSERT_EQ(o.options.patterns.size(), 2u);
+    EXPECT_EQ(o.options.patterns[1].text, "sysex:4096");
+
     o = parse({"--version"});
     EXPECT_FALSE(o.run);
     EXPECT_EQ(o.exit_status, 0);
@@ -182,7 +191,8 @@ TEST(CliArgs, UsageErrorsAreOneLineAnd64) {
              {}, {"nope"}, {"test", "--in", "0"}, {"test", "--in", "0", "--out", "0", "--duration", "soon"},
              {"test", "--in", "0", "--out", "0", "--pattern", "chords"}, {"ports", "--frob"},
              {"test", "--in", "0", "--out", "0", "--json", "--quiet"}, {"wiring", "--timeout", "x"},
-             {"test", "--pair", "0"}, {"test", "--pair", "0:0", "--in", "0"}, {"test", "--all-loops", "--plot", "x.svg"}}) {
+             {"test", "--pair", "0"}, {"test", "--pair", "0:0", "--in", "0"}, {"test", "--all-loops", "--plot", "x.svg"},
+             {"compare", "--in", "a", "--out", "b", "--pattern", "chords"}}) {
         const ParseOutcome o = parse(args);
         EXPECT_FALSE(o.run);
         EXPECT_EQ(o.exit_status, kExitUsage);
@@ -339,16 +349,20 @@ TEST(CliSummary, LongTestsKeepBoundedBucketsWithinOnePercent) {
     EXPECT_EQ(dropped, 1u);
 }
 
-// Each class from the shape of what came back.
+// Each class from the shape of what came back, in the order it came.
 TEST(CliVerdict, EveryFaultHasItsClass) {
-    const Pattern p = pattern_of("sysex:300");
+    const Pattern sysex = pattern_of("sysex:300"), realtime = pattern_of("realtime");
     struct Case {
         const char* name;
         std::function<void(Bytes&)> change;
         bool complete;
         Fault fault;
         std::size_t count;
+        const Pattern* pattern = nullptr;
     };
+    // The realtime pattern's last real-time byte comes after a full SysEx buffer;
+    // USB-MIDI packing brings it ahead of that buffer.
+    const auto rt = static_cast<std::ptrdiff_t>(realtime.expected.size() - 3);
     const Case cases[] = {
         {"nothing", [](Bytes& b) { b.clear(); }, false, Fault::Lost, 0},
         {"stopped", [](Bytes& b) { b.resize(120); }, false, Fault::Truncated, 0},
@@ -356,14 +370,23 @@ TEST(CliVerdict, EveryFaultHasItsClass) {
         {"two missing", [](Bytes& b) { b.erase(b.begin() + 40, b.begin() + 42); }, true, Fault::Dropped, 2},
         {"duplicated", [](Bytes& b) { b.insert(b.begin() + 40, b[40]); }, true, Fault::Extra, 1},
         {"swapped", [](Bytes& b) { std::swap(b[10], b[11]); }, true, Fault::Reordered, 0},
+        {"own real-time byte early", [&](Bytes& b) { std::rotate(b.begin() + 31, b.begin() + rt, b.begin() + rt + 1); },
+         true, Fault::Reordered, 0, &realtime},
+        {"a device's clock and sensing", [&](Bytes& b) { b.insert(b.begin() + 5, {0xF8, 0xFE}); }, true, Fault::None, 0,
+         &realtime},
     };
     for (const Case& c : cases) {
-        Bytes got = p.expected;
-        c.change(got);
-        const Verdict v = judge(p, got, c.complete);
+        const Pattern& p = c.pattern ? *c.pattern : sysex;
+        Bytes came = p.expected;
+        c.change(came);
+        Capture capture(p, false);
+        for (std::uint8_t b : came) capture.take(b);
+        capture.close();
+        const Verdict v = judge(p, capture.bytes(), c.complete);
         EXPECT_EQ(v.fault, c.fault) << c.name << ": " << fault_name(v.fault);
         EXPECT_EQ(v.count, c.count) << c.name;
     }
+    const Pattern& p = sysex;
     Bytes got = p.expected;
     got[9] ^= 0x10;
     EXPECT_EQ(judge(p, got, true).mask, 0x10);
@@ -426,6 +449,9 @@ TEST(CliCompare, PortsByNameAndTheLayerThatLosesOrDelays) {
         {{{"rawmidi", 0, 0, 0, 0}, {"alsa", 5, 5, 5, 1.0}}, "only the sequencer reaches this loop"},
         {{{"rawmidi", 5, 5, 5, 1.0}, {"alsa", 5, 5, 2, 1.5}, {"jack", 5, 5, 5, 2.0}},
          "the sequencer loses sysex:65536 (3 of 5 runs: 3 truncated); rawmidi and JACK carry it"},
+        {{{"rawmidi", 5, 5, 4, 1.0}, {"alsa", 5, 5, 0, 1.5}},
+         "sysex:65536 comes back wrong through every engine (1 of 5 runs: 1 truncated): the layer below them (driver, "
+         "interface or cable) does it"},
         {{{"rawmidi", 5, 5, 5, 1.25}, {"jack", 5, 5, 5, 2.5}},
          "every engine carries every pattern; JACK adds 1.250 ms to the standard message over rawmidi"},
     };

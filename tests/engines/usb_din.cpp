@@ -12,7 +12,10 @@
 // a --route each port is looped to itself; "A:-" leaves port A unlooped.
 // The interface takes bytes in at USB speed into a buffer of --buffer bytes
 // per port (f_midi cannot hold the host off): what does not fit is lost, as
-// on a cheap interface. --drop and --corrupt lose or change (lowest bit
+// on a cheap interface. The gadget's own input buffers are made as large as
+// the kernel allows, so that a busy guest that keeps usb_din from reading for
+// a while loses nothing there (at the default 4 KiB a stall of a second lost
+// bytes mid-stream). --drop and --corrupt lose or change (lowest bit
 // flipped) byte K, counted from the status byte (0), of every Nth message.
 // --sense puts Active Sensing (FE) on every looped wire every MS ms; --stall
 // stops every wire for MS ms once AFTER bytes have gone out on it.
@@ -27,6 +30,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +42,12 @@
 #include <vector>
 
 namespace {
+
+// The most the kernel gives a rawmidi buffer.
+constexpr std::size_t kDeviceBuffer = 1 << 20;
+// The most bytes a wire makes up at once after its timer fired late: 82 ms at
+// 320 us a byte, and one input buffer of Tavrin's.
+constexpr std::uint64_t kCatchUpTicks = 256;
 
 struct Fault {
     long byte = -1;  // K: offset from the message's status byte
@@ -162,6 +172,14 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "usb_din: cannot open %s for input: %s\n", device(o.card, from).c_str(), snd_strerror(err));
             return 1;
         }
+        snd_rawmidi_params_t* params;
+        snd_rawmidi_params_alloca(&params);
+        if (snd_rawmidi_params_current(w.in, params) < 0 ||
+            snd_rawmidi_params_set_buffer_size(w.in, params, kDeviceBuffer) < 0 || snd_rawmidi_params(w.in, params) < 0) {
+            std::fprintf(stderr, "usb_din: the input buffer of %s cannot be made %zu bytes\n", device(o.card, from).c_str(),
+                         kDeviceBuffer);
+            return 1;
+        }
         if (to != 0 && outs.count(to) == 0) {
             snd_rawmidi_t* out = nullptr;
             if (int err = snd_rawmidi_open(nullptr, &out, device(o.card, to).c_str(), SND_RAWMIDI_NONBLOCK); err < 0) {
@@ -224,8 +242,10 @@ int main(int argc, char** argv) {
                 take_in(w, o, buf, static_cast<std::size_t>(n));
             }
         }
-        // The wires: one byte per tick each, the ticks missed made up at once.
-        std::uint64_t ticks = fds[1].revents != 0 ? expirations(pace) : 0;
+        // The wires: one byte per tick each. Ticks missed to timer slack are
+        // made up at once; a longer stall (a busy guest) is time the wire
+        // stood still, for no wire ever delivers faster than its rate.
+        const std::uint64_t ticks = fds[1].revents != 0 ? std::min(expirations(pace), kCatchUpTicks) : 0;
         bool busy = false;
         for (auto& w : wires) {
             std::size_t n = 0;

@@ -249,7 +249,15 @@ void Input::run() {
             }
             if (ev == nullptr) break;
             if (ev->source.client == SND_SEQ_CLIENT_SYSTEM) {
-                if ((ev->type == SND_SEQ_EVENT_PORT_EXIT &&
+                // A port that goes away first ends its subscriptions, and the
+                // subscriber hears of its own at once; the announcement of the
+                // port's exit may come seconds later, once a card's driver has
+                // given up draining the output of the same device.
+                const snd_seq_connect_t& link = ev->data.connect;
+                if ((ev->type == SND_SEQ_EVENT_PORT_UNSUBSCRIBED && link.sender.client == source_.client &&
+                     link.sender.port == source_.port && link.dest.client == snd_seq_client_id(seq) &&
+                     link.dest.port == own_port_) ||
+                    (ev->type == SND_SEQ_EVENT_PORT_EXIT &&
                      ev->data.addr.client == source_.client && ev->data.addr.port == source_.port) ||
                     (ev->type == SND_SEQ_EVENT_CLIENT_EXIT && ev->data.addr.client == source_.client)) {
                     if (!gone_.exchange(true))
