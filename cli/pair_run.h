@@ -216,7 +216,8 @@ private:
         // Bytes that Tavrin's own input lost are not the cable's fault.
         if (result_.verdict.kind != Verdict::Kind::Success) {
             if (const std::string lost = losses_text(losses_at_start_, in_.losses()); !lost.empty()) {
-                result_.verdict = engine_error(pattern_, captured_, "input: lost on Tavrin's side, not on the cable: " + lost);
+                result_.verdict =
+                    engine_error(pattern_, capture_.bytes(), "input: lost on Tavrin's side, not on the cable: " + lost);
                 result_.verdict.port_lost = false;
                 return;
             }
