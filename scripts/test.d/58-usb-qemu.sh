@@ -14,8 +14,7 @@ cd "$(dirname "$0")/../.."
 source scripts/deps.sh
 source scripts/test.d/lib/wine.sh
 tavrin_need_packages "${TAVRIN_BUILD_PACKAGES[@]}" "${TAVRIN_ENGINE_TEST_PACKAGES[@]}" \
-    g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 "${WINE_PACKAGES[@]}" \
-    xvfb xdotool imagemagick tesseract-ocr tesseract-ocr-eng x11-utils alsa-utils || exit 1
+    "${WINE_DESKTOP_PACKAGES[@]}" alsa-utils || exit 1
 
 fail() { echo "usb-qemu: $*" >&2; exit 1; }
 t0=$SECONDS

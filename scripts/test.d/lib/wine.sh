@@ -14,6 +14,10 @@
 # text in a wider desktop face, and rows that fit their controls on Windows
 # lose their last word.
 WINE_PACKAGES=(wine wine64 fonts-wine)
+# What a suite needs to build the Windows programs and drive tavrin.exe's
+# window under Xvfb in a guest, reading it by OCR.
+WINE_DESKTOP_PACKAGES=(g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 "${WINE_PACKAGES[@]}"
+    xvfb xdotool imagemagick tesseract-ocr tesseract-ocr-eng x11-utils)
 
 wine_env() {
     export WINEPREFIX=$1 WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
