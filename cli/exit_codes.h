@@ -21,8 +21,20 @@ inline constexpr int kExitInterrupted = 130;  // SIGINT, Ctrl-C
 inline constexpr int kExitTerminated = 143;   // SIGTERM
 
 // "tavrin-cli: WHAT" and a newline: every complaint the program makes.
+// Control bytes (from a user's argument, say) are written as \xNN, so that
+// it stays one line.
 inline std::string complaint(std::string_view what) {
-    return std::string(kProgram) + ": " + std::string(what) + "\n";
+    std::string line = std::string(kProgram) + ": ";
+    for (const char c : what) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b >= 0x20 && b != 0x7F) {
+            line += c;
+            continue;
+        }
+        static constexpr char kHex[] = "0123456789ABCDEF";
+        line += {'\\', 'x', kHex[b >> 4], kHex[b & 0xF]};
+    }
+    return line + "\n";
 }
 
 // Ends a command: `reason` is one line without the program's name; `details`
