@@ -13,7 +13,10 @@ xvfb_start() {
     first=$(( 100 + (RANDOM % 800) ))
     for n in $(seq "$first" $(( first + 40 ))); do
         [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
-        Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >"$log" 2>&1 &
+        # -noreset: by default the server starts itself over each time its
+        # last client leaves, and a program that connects just then (the
+        # next case's, a moment after the last one's ended) is refused.
+        Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp -noreset >"$log" 2>&1 &
         XVFB_PID=$!
         export DISPLAY=":$n"
         unset WAYLAND_DISPLAY
