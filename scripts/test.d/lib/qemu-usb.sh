@@ -46,6 +46,13 @@ usb_up() {
     mkdir -p "$f" || return 1
     echo "$ports" >"$f/in_ports"
     echo "$ports" >"$f/out_ports"
+    # One full-speed packet a request. With larger requests (512 bytes by
+    # default) the device side hands on what the host sent only when a
+    # request fills or a short packet ends it, so a message whose last
+    # USB-MIDI packets fill whole 64-byte packets waits there until the host
+    # sends again, seconds later or in the next case. An interface's firmware
+    # takes each packet as it comes.
+    echo 64 >"$f/buflen"
     ln -s "$f" "$USB_GADGET/configs/c.1/" || return 1
     usb_plug
 }
